@@ -1,0 +1,7 @@
+# Applied to every target of this project, never to a consumer's.
+function(kelpword_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wnon-virtual-dtor)
+  if(KELPWORD_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()

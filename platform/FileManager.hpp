@@ -1,0 +1,60 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <vector>
+
+#include "platform/Url.hpp"
+
+// The file system, as the intake core needs it. Every operation may be called from any thread.
+// Failures are std::system_error whose code() is the operating system's errno, unchanged.
+namespace platform::fileManager {
+
+// True when an item lies at the URL's path, following a final symbolic link (a dangling link
+// counts as nothing). `isDirectory`, when given, is set to whether that item is a folder.
+bool fileExists(const Url& url, bool* isDirectory = nullptr);
+
+// True when anything at all lies at the path, a dangling symbolic link included.
+bool itemExists(const Url& url);
+
+// Creates the folder; with `withIntermediateDirectories`, missing folders above it too, and a
+// folder that exists already is success. Throws std::system_error.
+void createDirectory(const Url& folder, bool withIntermediateDirectories);
+
+// Copies the file or folder at `from` to `to`, which must not exist. The copy appears under `to`
+// only once complete (it is written under a hidden temporary name beside `to`, then renamed
+// without replacing); on failure nothing is left behind and nothing is ever replaced: an item
+// already at `to` makes it fail with EEXIST. Data is copied in the kernel (reflink, then
+// copy_file_range, then read/write) in constant memory. A source that is a symbolic link is copied
+// as the file it points to; links inside a copied folder stay links. Permission bits are kept;
+// the copy's dates are those of its making. Throws std::system_error.
+void copyItem(const Url& from, const Url& to);
+
+// Renames `from` to `to` within one file system, never replacing: an item at `to` makes it fail
+// with EEXIST and leaves both as they were. Throws std::system_error.
+void moveItem(const Url& from, const Url& to);
+
+// Removes the item at `url`; a folder goes with everything inside it. Symbolic links are removed,
+// never followed, also when one is swapped in while the removal runs. Throws std::system_error.
+void removeItem(const Url& url);
+
+struct DirectoryEntry {
+  Url url;  // the folder's URL with the entry's name appended; folders marked as directories
+  std::optional<std::chrono::system_clock::time_point> creationDate;      // statx birth time
+  std::optional<std::chrono::system_clock::time_point> modificationDate;  // content modified
+};
+
+// The direct entries of `folder`, hidden ones included, in the order the file system lists them,
+// each with its dates read in the same pass (a date the file system does not have is none).
+// Throws std::system_error when the folder cannot be listed.
+std::vector<DirectoryEntry> contentsOfDirectory(const Url& folder);
+
+// The process's own idea of its home: $HOME, or "/" when unset; a directory URL.
+Url homeDirectoryForCurrentUser();
+
+// Security-scoped access has no Linux counterpart: it is never granted, and files are read with
+// the process's own rights.
+bool startAccessingSecurityScopedResource(const Url& url);
+void stopAccessingSecurityScopedResource(const Url& url);
+
+}  // namespace platform::fileManager

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// A new random UUID in its 36-character text form, letters in upper case
+// ("E621E1F8-C36C-495A-93FC-0C247A3E6E5F").
+std::string newUuidString();
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testing_support {
+
+struct ProcessResult {
+  int exitStatus = -1;  // the exit code, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+struct ProcessOptions {
+  std::vector<std::pair<std::string, std::string>> environment;  // set on top of the test's own
+  std::vector<std::string> unsetEnvironment;
+  std::string input;                     // written to standard input, then closed
+  std::optional<unsigned> runAsUser;     // run as this uid/gid (65534: nobody), no extra groups
+  std::chrono::seconds timeout{60};      // killed after this
+};
+
+// Runs `argv` to its end and returns what it printed and how it ended.
+ProcessResult run(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// The nss_wrapper library, or "" when it is not installed.
+std::string nssWrapperLibrary();
+
+// Environment entries that make getpwuid() read `passwdFile` (and an empty group file beside it).
+// Under AddressSanitizer the preload needs verify_asan_link_order=0, which is added too.
+std::vector<std::pair<std::string, std::string>> nssWrapperEnvironment(const std::string& passwdFile,
+                                                                       const std::string& groupFile);
+
+}  // namespace testing_support

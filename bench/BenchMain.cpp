@@ -1,2 +1,35 @@
-// placeholder
-int main() { return 0; }
+// kelpword-bench NAME [ARGS…]: runs one measured comparison against a standard tool.
+#include <cstdio>
+#include <cstring>
+
+#include "bench/Benchmarks.hpp"
+
+namespace {
+
+struct Benchmark {
+  const char* name;
+  int (*run)(int, char**);
+  const char* what;
+};
+
+constexpr Benchmark benchmarks[] = {
+    {"copy", runCopyBenchmark, "copyIn of a large file against cp; 1,000 copies under one name"},
+    {"import", runImportBenchmark, "importing many small files offered by location against cp"},
+    {"sweep", runSweepBenchmark, "sweeping old per-share folders against find … -exec rm -rf"},
+};
+
+int usage() {
+  std::fputs("usage: kelpword-bench NAME [ARGS…]\n", stderr);
+  for (const auto& benchmark : benchmarks) std::fprintf(stderr, "  %-8s %s\n", benchmark.name, benchmark.what);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  for (const auto& benchmark : benchmarks) {
+    if (std::strcmp(argv[1], benchmark.name) == 0) return benchmark.run(argc - 2, argv + 2);
+  }
+  return usage();
+}

@@ -1,0 +1,6 @@
+#pragma once
+
+// Each benchmark takes the arguments after its name and returns the process exit code.
+int runCopyBenchmark(int argc, char** argv);
+int runImportBenchmark(int argc, char** argv);
+int runSweepBenchmark(int argc, char** argv);

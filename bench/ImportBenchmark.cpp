@@ -1,0 +1,4 @@
+// placeholder
+#include "bench/Benchmarks.hpp"
+
+int runImportBenchmark(int, char**) { return 0; }

@@ -27,7 +27,8 @@ class FilePromiseReceiver {
   const std::vector<std::string>& fileTypes() const;
 
   // Asks the source to write the promised files into `destination` and returns at once. The source
-  // writes on its own thread; `reader` runs on `queue`, once per promised file.
+  // writes on its own thread; `reader` runs on `queue`, once per promised file. `queue` is held by
+  // reference: it must outlive the source's last report.
   void receivePromisedFiles(const Url& destination, OperationQueue& queue, Reader reader);
 
  private:

@@ -1,1 +1,155 @@
-// placeholder
+// Existence, folder creation, renaming and the home folder. Copying, removal and listing live in
+// FileCopy.cpp, FileRemoval.cpp and DirectoryContents.cpp.
+#include "platform/FileManager.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform::fileManager {
+namespace {
+
+[[noreturn]] void throwError(int error, const char* what, const std::string& path) {
+  throw std::system_error(error, std::generic_category(), std::string(what) + " " + path);
+}
+
+// The local path of a file URL, or none for a URL the operating system cannot take: a web link,
+// or a path with a NUL inside, which a C string would silently cut short.
+std::optional<std::string> localPath(const Url& url) {
+  if (!url.isFileURL()) return std::nullopt;
+  std::string path = url.path();
+  if (path.empty() || path.find('\0') != std::string::npos) return std::nullopt;
+  return path;
+}
+
+std::string requireLocalPath(const Url& url, const char* what) {
+  auto path = localPath(url);
+  if (!path) throwError(EINVAL, what, url.absoluteString());
+  return std::move(*path);
+}
+
+bool isDirectoryAt(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::string parentPath(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// mkdir that takes an existing folder as success. True when this call made the folder.
+bool makeDirectory(const std::string& path, int& error) {
+  if (::mkdir(path.c_str(), 0777) == 0) {
+    error = 0;
+    return true;
+  }
+  error = errno;
+  // Someone else's folder, or one made in between by another thread, is just as good; any other
+  // item in the way keeps the system's EEXIST.
+  if (error == EEXIST && isDirectoryAt(path)) error = 0;
+  return false;
+}
+
+// Makes `path` and the missing folders above it, recording each folder it made, top first.
+void makeDirectories(const std::string& path, std::vector<std::string>& made) {
+  int error = 0;
+  if (makeDirectory(path, error)) made.push_back(path);
+  if (error == 0) return;
+  const std::string parent = parentPath(path);
+  if (error != ENOENT || parent == path) throwError(error, "cannot create folder", path);
+  makeDirectories(parent, made);
+  if (makeDirectory(path, error)) made.push_back(path);
+  if (error != 0) throwError(error, "cannot create folder", path);
+}
+
+// Renaming where the file system refuses RENAME_NOREPLACE: a hard link claims the new name
+// without replacing anything, and only then is the old name let go. A folder cannot be linked;
+// an empty folder made at the new name holds the place instead, and renaming a folder over an
+// empty one is allowed.
+void moveClaimingTheName(const std::string& from, const std::string& to) {
+  struct stat status {};
+  if (::lstat(from.c_str(), &status) != 0) throwError(errno, "cannot move", from);
+  if (S_ISDIR(status.st_mode)) {
+    if (::mkdir(to.c_str(), 0700) != 0) throwError(errno, "cannot move to", to);
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+      const int error = errno;
+      ::rmdir(to.c_str());
+      throwError(error, "cannot move", from);
+    }
+    return;
+  }
+  if (::link(from.c_str(), to.c_str()) != 0) throwError(errno, "cannot move to", to);
+  if (::unlink(from.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(to.c_str());
+    throwError(error, "cannot move", from);
+  }
+}
+
+}  // namespace
+
+bool fileExists(const Url& url, bool* isDirectory) {
+  const auto path = localPath(url);
+  struct stat status {};
+  if (!path || ::stat(path->c_str(), &status) != 0) return false;
+  if (isDirectory != nullptr) *isDirectory = S_ISDIR(status.st_mode);
+  return true;
+}
+
+bool itemExists(const Url& url) {
+  const auto path = localPath(url);
+  struct stat status {};
+  return path && ::lstat(path->c_str(), &status) == 0;
+}
+
+void createDirectory(const Url& folder, bool withIntermediateDirectories) {
+  const std::string path = requireLocalPath(folder, "cannot create folder");
+  if (!withIntermediateDirectories) {
+    if (::mkdir(path.c_str(), 0777) != 0) throwError(errno, "cannot create folder", path);
+    return;
+  }
+  std::vector<std::string> made;
+  try {
+    makeDirectories(path, made);
+  } catch (...) {
+    // Leave the file system as it was: take back the folders this call made, deepest first.
+    for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir(it->c_str());
+    throw;
+  }
+}
+
+void moveItem(const Url& from, const Url& to) {
+  const std::string source = requireLocalPath(from, "cannot move");
+  const std::string target = requireLocalPath(to, "cannot move to");
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return;
+  }
+  const int error = errno;
+  if (error != EINVAL && error != ENOSYS) throwError(error, "cannot move", source);
+  moveClaimingTheName(source, target);
+}
+
+Url homeDirectoryForCurrentUser() {
+  // An empty $HOME would name the current folder; it counts as unset.
+  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe): read only
+  if (home == nullptr || *home == '\0') return Url::fileURL("/", true);
+  return Url::fileURL(home, true);
+}
+
+bool startAccessingSecurityScopedResource(const Url&) { return false; }
+
+void stopAccessingSecurityScopedResource(const Url&) {}
+
+}  // namespace platform::fileManager

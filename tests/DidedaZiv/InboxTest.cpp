@@ -77,8 +77,10 @@ TEST(NewFolder, FailsWhereItCannotWriteAndLeavesNothing) {
   TempFolder temp;
   fs::create_directories(temp / "inbox");
   fs::permissions(temp / "inbox", fs::perms(0755));
-  const auto result = testing_support::run({INTAKE_PROBE, "new-folder", (temp / "inbox").string()},
-                                           {.runAsUser = 65534});
+  testing_support::ProcessOptions asNobody;
+  asNobody.runAsUser = 65534;
+  const auto result =
+      testing_support::run({INTAKE_PROBE, "new-folder", (temp / "inbox").string()}, asNobody);
   if (result.exitStatus == 126) GTEST_SKIP() << "cannot switch to an unprivileged user here";
   EXPECT_EQ(result.exitStatus, 1) << result.out << result.err;
   EXPECT_EQ(result.out, "error " + std::to_string(EACCES) + "\n");

@@ -1,1 +1,267 @@
-// placeholder
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "DidedaZiv/AudioIntake.hpp"
+#include "platform/FileManager.hpp"
+#include "tests/support/TempFolder.hpp"
+#include "tests/support/Unremovable.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::system_clock;
+using DidedaZiv::AudioIntake::sweep;
+using platform::Url;
+using std::chrono::seconds;
+using testing_support::namesIn;
+using testing_support::readFile;
+using testing_support::TempFolder;
+using testing_support::writeFile;
+
+using Names = std::vector<std::string>;
+
+constexpr double kHour = 3600;
+
+Url folderURL(const fs::path& path) { return Url::fileURL(path.string(), true); }
+Url fileURL(const fs::path& path) { return Url::fileURL(path.string(), false); }
+
+// The dates of one entry as the platform reads them: what the sweep sees.
+platform::fileManager::DirectoryEntry listed(const fs::path& entry) {
+  for (auto& found : platform::fileManager::contentsOfDirectory(folderURL(entry.parent_path()))) {
+    if (found.url.lastPathComponent() == entry.filename().string()) return found;
+  }
+  throw std::runtime_error("not listed: " + entry.string());
+}
+
+Clock::time_point newestDate(const fs::path& entry) {
+  const auto found = listed(entry);
+  return std::max(found.creationDate.value_or(Clock::time_point::min()),
+                  found.modificationDate.value_or(Clock::time_point::min()));
+}
+
+// The newest date of any entry of `folder`.
+Clock::time_point newestOfAll(const fs::path& folder) {
+  auto newest = Clock::time_point::min();
+  for (const auto& name : namesIn(folder)) newest = std::max(newest, newestDate(folder / name));
+  return newest;
+}
+
+void setModified(const fs::path& item, Clock::time_point when) {
+  const auto sinceEpoch = when.time_since_epoch();
+  const auto wholeSeconds = std::chrono::floor<seconds>(sinceEpoch);
+  const struct timespec times[2] = {
+      {0, UTIME_OMIT},
+      {wholeSeconds.count(), std::chrono::nanoseconds(sinceEpoch - wholeSeconds).count()}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, item.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << item;
+}
+
+// A per-share folder holding one recording, as the share extension leaves them.
+void makeEntry(const fs::path& entry) { writeFile(entry / "Interview.m4a", "audio"); }
+
+TEST(SweepTest, AFolderThatCannotBeListedIsLeftAlone) {
+  TempFolder temp;
+  writeFile(temp / "a file", "x");
+  const auto farFuture = Clock::now() + std::chrono::hours(24 * 365);
+
+  sweep(folderURL(temp / "missing"), 0, {}, farFuture);
+  sweep(folderURL(temp / "a file"), 0, {}, farFuture);
+
+  EXPECT_EQ(namesIn(temp.path()), Names{"a file"});
+}
+
+// Ages are measured from the newest date the platform reports for the entry; creation dates
+// cannot be set, so each case places `now` relative to the dates read back.
+TEST(SweepTest, RemovesOnlyEntriesStrictlyOlderThanTheLimit) {
+  enum class Modified { asCreated, longBeforeCreation, afterCreation };
+  struct Case {
+    const char* what;
+    Modified modified;
+    double olderThan;
+    Clock::duration age;  // of the entry's newest date, as `now` is placed
+    bool removed;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double infinity = std::numeric_limits<double>::infinity();
+  const Case cases[] = {
+      {"exactly the limit stays", Modified::asCreated, kHour, seconds(3600), false},
+      {"one second older goes", Modified::asCreated, kHour, seconds(3601), true},
+      {"one nanosecond older goes", Modified::asCreated, kHour,
+       seconds(3600) + std::chrono::nanoseconds(1), true},
+      {"modified long before creation: judged by creation, stays", Modified::longBeforeCreation, 60,
+       seconds(60), false},
+      {"modified long before creation: judged by creation, goes", Modified::longBeforeCreation, 59,
+       seconds(60), true},
+      {"modified after creation: judged by modification, stays", Modified::afterCreation, 60,
+       seconds(60), false},
+      {"modified after creation: judged by modification, goes", Modified::afterCreation, 59,
+       seconds(60), true},
+      {"dates after now, limit 0", Modified::asCreated, 0, -seconds(100), false},
+      {"dates after now, negative limit above the age", Modified::asCreated, -50, -seconds(100),
+       false},
+      {"dates after now, negative limit below the age", Modified::asCreated, -101, -seconds(100),
+       true},
+      {"age 0, limit 0", Modified::asCreated, 0, seconds(0), false},
+      {"age 0, limit -1", Modified::asCreated, -1, seconds(0), true},
+      {"NaN keeps everything", Modified::asCreated, nan, std::chrono::hours(24 * 365), false},
+      {"an infinite limit keeps everything", Modified::asCreated, infinity,
+       std::chrono::hours(24 * 365), false},
+      {"a limit of minus infinity takes everything", Modified::asCreated, -infinity,
+       -std::chrono::hours(24 * 365), true},
+  };
+  for (const auto& testCase : cases) {
+    SCOPED_TRACE(testCase.what);
+    TempFolder inbox;
+    const fs::path entry = inbox / "ENTRY";
+    makeEntry(entry);
+    const auto listedEntry = listed(entry);
+    if (testCase.modified != Modified::asCreated && !listedEntry.creationDate) {
+      GTEST_SKIP() << "this file system keeps no creation dates";
+    }
+    if (testCase.modified == Modified::longBeforeCreation) {
+      setModified(entry, *listedEntry.creationDate - std::chrono::hours(24 * 30));
+      ASSERT_EQ(newestDate(entry), *listedEntry.creationDate);
+    } else if (testCase.modified == Modified::afterCreation) {
+      setModified(entry, *listedEntry.creationDate + std::chrono::hours(24 * 30));
+      ASSERT_GT(newestDate(entry), *listedEntry.creationDate);
+    }
+
+    sweep(inbox.url(), testCase.olderThan, {}, newestDate(entry) + testCase.age);
+
+    EXPECT_EQ(fs::exists(entry), !testCase.removed);
+  }
+}
+
+TEST(SweepTest, TakesEveryKindOfOldEntryHiddenOnesIncluded) {
+  TempFolder temp;
+  const fs::path inbox = temp / "inbox";
+  makeEntry(inbox / "A");
+  makeEntry(inbox / ".hidden share");
+  writeFile(inbox / ".DS_Store", "x");
+  writeFile(inbox / "loose.m4a", "x");
+  fs::create_directory(inbox / "empty");
+  fs::create_directory_symlink(temp / "nowhere", inbox / "dangling link");
+
+  sweep(folderURL(inbox), kHour, {}, newestOfAll(inbox) + seconds(3601));
+
+  EXPECT_EQ(namesIn(inbox), Names{});
+}
+
+// Old entries that hold a kept location stay; the kept locations are spelled in several ways.
+TEST(SweepTest, SparesEntriesHoldingAKeptLocation) {
+  struct Case {
+    const char* what;
+    Names entries;  // per-share folders in the inbox
+    Names kept;     // relative to the test's folder; a trailing "/" marks a folder
+    Names remaining;
+  };
+  const Case cases[] = {
+      {"nothing kept", {"A", "B"}, {}, {}},
+      {"a file directly inside", {"A", "B"}, {"inbox/A/Interview.m4a"}, {"A"}},
+      {"a file deeply inside", {"A", "A/x/y", "B"}, {"inbox/A/x/y/Interview.m4a"}, {"A"}},
+      {"a folder inside", {"A/x"}, {"inbox/A/x/"}, {"A"}},
+      {"a kept location not on disk", {"A"}, {"inbox/A/gone.m4a"}, {"A"}},
+      {"a sibling whose name extends the entry's",
+       {"AB", "ABC"},
+       {"inbox/ABC/Interview.m4a"},
+       {"ABC"}},
+      {"the entry itself", {"A", "B"}, {"inbox/A/", "inbox/B"}, {}},
+      {"the inbox itself", {"A"}, {"inbox/"}, {}},
+      {"through a linked parent folder", {"A", "B"}, {"alias/A/Interview.m4a"}, {"A"}},
+      {"with ..", {"A", "B"}, {"inbox/B/../A/Interview.m4a"}, {"A"}},
+      {"with .. through a missing folder", {"A", "B"}, {"inbox/nothing/../A/Interview.m4a"}, {"A"}},
+      {"with .", {"A", "B"}, {"inbox/./A/./Interview.m4a"}, {"A"}},
+      {"decomposed kept, precomposed entry",
+       {"Caf\u00e9", "B"},
+       {"inbox/Cafe\u0301/Interview.m4a"},
+       {"Caf\u00e9"}},
+      {"precomposed kept, decomposed entry",
+       {"Cafe\u0301", "B"},
+       {"inbox/Caf\u00e9/Interview.m4a"},
+       {"Cafe\u0301"}},
+      {"several kept, in no order",
+       {"A", "B", "C", "D"},
+       {"inbox/D/Interview.m4a", "elsewhere/x", "inbox/B/Interview.m4a", "inbox/B/Interview.m4a"},
+       {"B", "D"}},
+  };
+  for (const auto& testCase : cases) {
+    SCOPED_TRACE(testCase.what);
+    TempFolder temp;
+    const fs::path inbox = temp / "inbox";
+    for (const auto& entry : testCase.entries) makeEntry(inbox / entry);
+    fs::create_directory_symlink(inbox, temp / "alias");
+    std::vector<Url> kept;
+    for (const auto& location : testCase.kept) {
+      const fs::path path = temp / location;
+      kept.push_back(location.ends_with('/') ? folderURL(path) : fileURL(path));
+    }
+
+    sweep(folderURL(inbox), kHour, kept, newestOfAll(inbox) + seconds(3601));
+
+    EXPECT_EQ(namesIn(inbox), testCase.remaining);
+  }
+}
+
+// The swept folder and the kept locations meet only through their resolved spellings.
+TEST(SweepTest, FolderSpelledThroughALinkMeetsKeptLocationsSpelledDirectly) {
+  TempFolder temp;
+  const fs::path inbox = temp / "real inbox";
+  makeEntry(inbox / "A");
+  makeEntry(inbox / "B");
+  fs::create_directory_symlink(inbox, temp / "alias");
+
+  sweep(folderURL(temp / "alias" / ".." / "alias"), kHour, {fileURL(inbox / "A" / "Interview.m4a")},
+        newestOfAll(inbox) + seconds(3601));
+
+  EXPECT_EQ(namesIn(inbox), Names{"A"});
+}
+
+TEST(SweepTest, AnEntryThatCannotGoDoesNotStopTheOthers) {
+  TempFolder temp;
+  const fs::path inbox = temp / "inbox";
+  for (int i = 0; i < 20; ++i) makeEntry(inbox / ("share " + std::to_string(i)));
+  const testing_support::Unremovable blocker(inbox / "stuck");
+  if (!blocker.ok()) GTEST_SKIP() << blocker.why();
+  // Entries are visited in listing order: make sure some come after the one that fails.
+  for (int more = 20; platform::fileManager::contentsOfDirectory(folderURL(inbox))
+                          .back()
+                          .url.lastPathComponent() == "stuck";
+       ++more) {
+    ASSERT_LT(more, 200);
+    makeEntry(inbox / ("share " + std::to_string(more)));
+  }
+
+  sweep(folderURL(inbox), kHour, {}, newestOfAll(inbox) + seconds(3601));
+
+  EXPECT_EQ(namesIn(inbox), Names{"stuck"});
+}
+
+TEST(SweepTest, OldEntryHoldingLinksOutOfTheInboxGoesAndWhatTheyPointAtStays) {
+  TempFolder temp;
+  const fs::path inbox = temp / "inbox";
+  const fs::path outside = temp / "Recordings";
+  writeFile(outside / "Interview.m4a", "precious");
+  writeFile(outside / "Older" / "Talk.m4a", "precious too");
+  makeEntry(inbox / "A");
+  fs::create_directory_symlink(outside, inbox / "A" / "link to folder");
+  fs::create_symlink(outside / "Interview.m4a", inbox / "A" / "link to file");
+  fs::create_directory_symlink(outside, inbox / "entry that is a link");
+
+  sweep(folderURL(inbox), kHour, {}, newestOfAll(inbox) + seconds(3601));
+
+  EXPECT_EQ(namesIn(inbox), Names{});
+  EXPECT_EQ(namesIn(outside), (Names{"Interview.m4a", "Older"}));
+  EXPECT_EQ(readFile(outside / "Interview.m4a"), "precious");
+  EXPECT_EQ(readFile(outside / "Older" / "Talk.m4a"), "precious too");
+}
+
+}  // namespace

@@ -1,1 +1,343 @@
-// placeholder
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/FileManager.hpp"
+#include "tests/support/Mounts.hpp"
+#include "tests/support/TempFolder.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::fileManager::copyItem;
+using ::testing::ElementsAre;
+using testing_support::namesIn;
+using testing_support::readFile;
+using testing_support::writeFile;
+
+platform::Url at(const fs::path& path) { return platform::Url::fileURL(path.string(), false); }
+
+// The error code copyItem fails with, or 0 when it succeeds.
+int errorOfCopy(const fs::path& from, const fs::path& to) {
+  try {
+    copyItem(at(from), at(to));
+    return 0;
+  } catch (const std::system_error& error) {
+    return error.code().value();
+  }
+}
+
+// Content that a copy cutting, repeating or reordering blocks would not match.
+std::string patterned(std::size_t size) {
+  std::string content(size, '\0');
+  std::uint32_t state = 12345;
+  for (auto& byte : content) {
+    state = state * 1664525 + 1013904223;
+    byte = static_cast<char>(state >> 24);
+  }
+  return content;
+}
+
+struct stat statOf(const fs::path& path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info;
+}
+
+// Runs `body` in a forked child and returns its exit code (128 + signal when killed).
+int inChildProcess(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class FileCopy : public ::testing::Test {
+ protected:
+  testing_support::TempFolder temp;
+};
+
+TEST_F(FileCopy, CopiesAFileWithItsPermissionBitsAndDatesOfItsOwn) {
+  struct Case {
+    mode_t sourceMode;
+    mode_t copyMode;
+  };
+  const Case cases[] = {
+      {0600, 0600}, {0640, 0640}, {0755, 0755},
+      {0444, 0444}, {0000, 0000}, {04755, 0755},  // set-id bits are not handed on to a copy
+  };
+  const std::string content = patterned(3 * 1024 * 1024 + 17);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << std::oct << c.sourceMode);
+    const fs::path folder = temp / std::to_string(c.sourceMode);
+    writeFile(folder / "source", content);
+    ASSERT_EQ(::chmod((folder / "source").c_str(), c.sourceMode), 0);
+    const struct timespec old[2] = {{978307200, 0}, {978307200, 0}};  // 2001-01-01
+    ASSERT_EQ(::utimensat(AT_FDCWD, (folder / "source").c_str(), old, 0), 0);
+    const std::time_t before = std::time(nullptr);
+
+    ASSERT_EQ(errorOfCopy(folder / "source", folder / "copy"), 0);
+
+    EXPECT_EQ(readFile(folder / "copy"), content);
+    const struct stat copied = statOf(folder / "copy");
+    EXPECT_TRUE(S_ISREG(copied.st_mode));
+    EXPECT_EQ(copied.st_mode & 07777, c.copyMode);
+    EXPECT_GE(copied.st_mtime, before);
+    EXPECT_THAT(namesIn(folder), ElementsAre("copy", "source"));
+  }
+}
+
+TEST_F(FileCopy, CopiesAnEmptyFile) {
+  writeFile(temp / "empty", "");
+  ASSERT_EQ(errorOfCopy(temp / "empty", temp / "copy"), 0);
+  EXPECT_EQ(fs::file_size(temp / "copy"), 0u);
+}
+
+TEST_F(FileCopy, NeverReplacesWhatLiesAtTheTarget) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> make;
+    std::function<bool(const fs::path&)> unchanged;
+  };
+  const Case cases[] = {
+      {"a file", [](const fs::path& p) { writeFile(p, "earlier"); },
+       [](const fs::path& p) { return readFile(p) == "earlier"; }},
+      {"an empty folder", [](const fs::path& p) { fs::create_directory(p); },
+       [](const fs::path& p) { return fs::is_directory(p) && fs::is_empty(p); }},
+      {"a dangling link", [](const fs::path& p) { fs::create_symlink("nowhere", p); },
+       [](const fs::path& p) { return fs::read_symlink(p) == "nowhere"; }},
+  };
+  writeFile(temp / "source", "new");
+  fs::create_directories(temp / "source folder" / "inside");
+  for (const auto& c : cases) {
+    for (const char* source : {"source", "source folder"}) {
+      SCOPED_TRACE(::testing::Message() << source << " onto " << c.what);
+      const fs::path folder = temp / "into" / c.what / source;
+      fs::create_directories(folder);
+      c.make(folder / "target");
+      EXPECT_EQ(errorOfCopy(temp / source, folder / "target"), EEXIST);
+      EXPECT_TRUE(c.unchanged(folder / "target"));
+      EXPECT_THAT(namesIn(folder), ElementsAre("target"));
+    }
+  }
+}
+
+TEST_F(FileCopy, CopiesALinkAsTheFileItPointsTo) {
+  writeFile(temp / "real.m4a", "audio");
+  fs::create_symlink("real.m4a", temp / "link.m4a");
+  ASSERT_EQ(errorOfCopy(temp / "link.m4a", temp / "copy.m4a"), 0);
+  EXPECT_FALSE(fs::is_symlink(temp / "copy.m4a"));
+  EXPECT_EQ(readFile(temp / "copy.m4a"), "audio");
+
+  fs::create_symlink("gone.m4a", temp / "dangling.m4a");
+  EXPECT_EQ(errorOfCopy(temp / "dangling.m4a", temp / "other.m4a"), ENOENT);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(temp / "other.m4a")));
+}
+
+TEST_F(FileCopy, CopiesAFolderWholeWithLinksInsideStayingLinks) {
+  const fs::path source = temp / "Session";
+  writeFile(source / "take.m4a", "take");
+  writeFile(source / "parts" / "one.m4a", patterned(200000));
+  writeFile(source / ".hidden", "hidden");
+  fs::create_directories(source / "empty");
+  fs::create_directories(source / "locked");
+  writeFile(source / "locked" / "inside", "locked in");
+  ASSERT_EQ(::chmod((source / "locked").c_str(), 0555), 0);
+  ASSERT_EQ(::chmod((source / "take.m4a").c_str(), 0640), 0);
+  fs::create_symlink("../take.m4a", source / "parts" / "relative");
+  fs::create_symlink(temp / "outside", source / "absolute");
+  fs::create_symlink("missing", source / "dangling");
+  fs::create_directory_symlink(temp.path(), source / "up");  // would loop if followed
+  ASSERT_EQ(::mkfifo((source / "pipe").c_str(), 0600), 0);
+  ASSERT_EQ(::chmod((source / "pipe").c_str(), 0620), 0);
+  writeFile(temp / "outside", "outside");
+
+  ASSERT_EQ(errorOfCopy(source, temp / "Copy"), 0);
+
+  const fs::path copy = temp / "Copy";
+  EXPECT_THAT(namesIn(copy), ElementsAre(".hidden", "absolute", "dangling", "empty", "locked",
+                                         "parts", "pipe", "take.m4a", "up"));
+  EXPECT_EQ(readFile(copy / "take.m4a"), "take");
+  EXPECT_EQ(statOf(copy / "take.m4a").st_mode & 07777, 0640u);
+  EXPECT_EQ(readFile(copy / "parts" / "one.m4a"), patterned(200000));
+  EXPECT_EQ(readFile(copy / ".hidden"), "hidden");
+  EXPECT_TRUE(fs::is_empty(copy / "empty"));
+  EXPECT_EQ(statOf(copy / "locked").st_mode & 07777, 0555u);
+  EXPECT_EQ(readFile(copy / "locked" / "inside"), "locked in");
+  EXPECT_EQ(fs::read_symlink(copy / "parts" / "relative"), "../take.m4a");
+  EXPECT_EQ(fs::read_symlink(copy / "absolute"), temp / "outside");
+  EXPECT_EQ(fs::read_symlink(copy / "dangling"), "missing");
+  EXPECT_EQ(fs::read_symlink(copy / "up"), temp.path());
+  EXPECT_TRUE(S_ISFIFO(statOf(copy / "pipe").st_mode));
+  EXPECT_EQ(statOf(copy / "pipe").st_mode & 07777, 0620u);
+  EXPECT_EQ(statOf(copy).st_mode & 07777, statOf(source).st_mode & 07777);
+  EXPECT_THAT(namesIn(temp.path()), ElementsAre("Copy", "Session", "outside"));
+  ASSERT_EQ(::chmod((copy / "locked").c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((source / "locked").c_str(), 0755), 0);
+}
+
+TEST_F(FileCopy, FailsWithTheSystemsErrorWhenSourceOrFolderIsMissing) {
+  writeFile(temp / "source", "data");
+  EXPECT_EQ(errorOfCopy(temp / "missing", temp / "copy"), ENOENT);
+  EXPECT_EQ(errorOfCopy(temp / "source", temp / "no folder" / "copy"), ENOENT);
+  EXPECT_EQ(errorOfCopy(temp / "source", temp / "source" / "copy"), ENOTDIR);
+  EXPECT_THAT(namesIn(temp.path()), ElementsAre("source"));
+}
+
+TEST_F(FileCopy, RefusesToCopyAFolderIntoItself) {
+  writeFile(temp / "Session" / "take.m4a", "take");
+  fs::create_directories(temp / "Session" / "sub");
+  EXPECT_EQ(errorOfCopy(temp / "Session", temp / "Session" / "sub" / "Copy"), EINVAL);
+  EXPECT_THAT(namesIn(temp / "Session"), ElementsAre("sub", "take.m4a"));
+  EXPECT_TRUE(fs::is_empty(temp / "Session" / "sub"));
+}
+
+TEST_F(FileCopy, FailsOnAFullDiskLeavingNothingBehind) {
+  auto disk = testing_support::ScopedMount::tinyTmpfs(temp / "disk", 64 * 1024);
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  writeFile(temp / "disk" / "earlier", "earlier");
+  writeFile(temp / "big", patterned(1024 * 1024));
+  for (int i = 0; i < 8; ++i)
+    writeFile(temp / "Session" / "part" / std::to_string(i), patterned(16384));
+
+  EXPECT_EQ(errorOfCopy(temp / "big", temp / "disk" / "big"), ENOSPC);
+  EXPECT_EQ(errorOfCopy(temp / "Session", temp / "disk" / "Session"), ENOSPC);
+  EXPECT_THAT(namesIn(temp / "disk"), ElementsAre("earlier"));
+  // The space is given back: what fits still copies.
+  writeFile(temp / "small", "small");
+  EXPECT_EQ(errorOfCopy(temp / "small", temp / "disk" / "small"), 0);
+  EXPECT_EQ(readFile(temp / "disk" / "small"), "small");
+}
+
+TEST_F(FileCopy, FailsForAnUnreadableSourceLeavingNothingBehind) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+  constexpr unsigned nobody = 65534;
+  const fs::path into = temp / "into";
+  fs::create_directories(into);
+  ASSERT_EQ(::chmod(into.c_str(), 0777), 0);
+  writeFile(temp / "secret.m4a", "secret");
+  ASSERT_EQ(::chmod((temp / "secret.m4a").c_str(), 0600), 0);
+  writeFile(temp / "Session" / "open.m4a", patterned(100000));
+  writeFile(temp / "Session" / "secret.m4a", "secret");
+  ASSERT_EQ(::chmod((temp / "Session" / "secret.m4a").c_str(), 0600), 0);
+
+  for (const char* source : {"secret.m4a", "Session"}) {
+    SCOPED_TRACE(source);
+    const int exitCode = inChildProcess([&] {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)
+        return 125;
+      return errorOfCopy(temp / source, into / source);
+    });
+    EXPECT_EQ(exitCode, EACCES);
+    EXPECT_TRUE(fs::is_empty(into));
+  }
+}
+
+TEST_F(FileCopy, AppearsUnderItsNameOnlyWhenComplete) {
+  // A pipe, as a shell's process substitution hands one over: data arrives while the copy runs.
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  const fs::path source = "/proc/self/fd/" + std::to_string(ends[0]);
+  int error = -1;
+  std::thread copier([&] { error = errorOfCopy(source, temp / "Take.m4a"); });
+
+  ASSERT_EQ(::write(ends[1], "first half, ", 12), 12);
+  // Wait until the copy has started writing under its hidden name.
+  for (int tries = 0; tries < 500 && namesIn(temp.path()).empty(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto during = namesIn(temp.path());
+  ASSERT_EQ(during.size(), 1u);
+  EXPECT_TRUE(during[0].starts_with(".")) << during[0];
+  EXPECT_FALSE(fs::exists(temp / "Take.m4a"));
+
+  ASSERT_EQ(::write(ends[1], "second half", 11), 11);
+  ::close(ends[1]);
+  copier.join();
+  ::close(ends[0]);
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(readFile(temp / "Take.m4a"), "first half, second half");
+  EXPECT_THAT(namesIn(temp.path()), ElementsAre("Take.m4a"));
+}
+
+#if defined(__x86_64__)
+constexpr std::uint32_t thisArchitecture = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t thisArchitecture = AUDIT_ARCH_AARCH64;
+#else
+constexpr std::uint32_t thisArchitecture = 0;
+#endif
+
+// Makes the kernel answer renameat2 with EINVAL and copy_file_range with ENOSYS for this
+// process, as file systems and kernels without them do.
+bool refuseNoReplaceAndKernelCopy() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, thisArchitecture, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_copy_file_range, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST_F(FileCopy, CopiesWhereTheKernelRefusesRenamingWithoutReplacingOrCopyingItself) {
+  if (thisArchitecture == 0) GTEST_SKIP() << "no seccomp filter for this architecture";
+  const std::string content = patterned(1024 * 1024 + 3);
+  writeFile(temp / "take.m4a", content);
+  writeFile(temp / "Session" / "take.m4a", "take");
+  fs::create_symlink("take.m4a", temp / "Session" / "link");
+  ASSERT_EQ(::chmod((temp / "Session").c_str(), 0550), 0);
+  writeFile(temp / "into" / "taken.m4a", "earlier");
+
+  const int exitCode = inChildProcess([&] {
+    if (!refuseNoReplaceAndKernelCopy()) return 125;
+    if (::syscall(__NR_renameat2, AT_FDCWD, "a", AT_FDCWD, "b", 0) != -1 || errno != EINVAL)
+      return 124;
+    if (const int e = errorOfCopy(temp / "take.m4a", temp / "into" / "copy.m4a")) return 10 + e;
+    if (const int e = errorOfCopy(temp / "Session", temp / "into" / "Session")) return 60 + e;
+    if (errorOfCopy(temp / "take.m4a", temp / "into" / "taken.m4a") != EEXIST) return 120;
+    return 0;
+  });
+  if (exitCode == 125) GTEST_SKIP() << "this machine does not let a process install a filter";
+  ASSERT_EQ(exitCode, 0);
+  EXPECT_EQ(readFile(temp / "into" / "copy.m4a"), content);
+  EXPECT_EQ(readFile(temp / "into" / "Session" / "take.m4a"), "take");
+  EXPECT_EQ(fs::read_symlink(temp / "into" / "Session" / "link"), "take.m4a");
+  EXPECT_EQ(statOf(temp / "into" / "Session").st_mode & 07777, 0550u);
+  EXPECT_EQ(readFile(temp / "into" / "taken.m4a"), "earlier");
+  EXPECT_THAT(namesIn(temp / "into"), ElementsAre("Session", "copy.m4a", "taken.m4a"));
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "platform/Url.hpp"
+
+namespace platform {
+
+// A process running an application program. An application is known by its bundle: a process
+// belongs to the bundle that holds its executable (/proc/<pid>/exe at X/Contents/MacOS/…). Holds
+// a pidfd, so it keeps speaking of the same process even once its id is reused.
+class RunningApplication {
+ public:
+  // The live processes whose executable lies in a bundle whose Info.plist has the identifier
+  // `bundleIdentifier`, in process-id order. A process that has already ended (a zombie
+  // included) has no executable to read and is not listed; one that ends later reports
+  // isTerminated().
+  static std::vector<std::shared_ptr<RunningApplication>> runningApplications(
+      std::string_view bundleIdentifier);
+
+  // The process `pid`, with the bundle its executable lies in; none when no such process runs.
+  static std::shared_ptr<RunningApplication> withProcessIdentifier(pid_t pid);
+
+  RunningApplication(pid_t pid, int pidfd, std::optional<Url> executableURL,
+                     std::optional<Url> bundleURL, std::optional<std::string> bundleIdentifier);
+  ~RunningApplication();
+  RunningApplication(const RunningApplication&) = delete;
+  RunningApplication& operator=(const RunningApplication&) = delete;
+
+  pid_t processIdentifier() const { return pid_; }
+  const std::optional<Url>& executableURL() const { return executableURL_; }
+  // The bundle folder (X in X/Contents/MacOS/…), or none when the program lies in no bundle.
+  const std::optional<Url>& bundleURL() const { return bundleURL_; }
+  const std::optional<std::string>& bundleIdentifier() const { return bundleIdentifier_; }
+
+  // True once the process has ended, whether or not its parent has collected it yet (a zombie
+  // is terminated). Asks the system each time.
+  bool isTerminated() const;
+
+ private:
+  pid_t pid_;
+  int pidfd_;
+  std::optional<Url> executableURL_;
+  std::optional<Url> bundleURL_;
+  std::optional<std::string> bundleIdentifier_;
+};
+
+}  // namespace platform

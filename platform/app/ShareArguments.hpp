@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// The command line of a share extension: `[--type T] [--name N] [ITEM…]`, each ITEM one shared
+// item.
+struct ShareArguments {
+  struct Item {
+    enum class Kind {
+      file,           // a path (or a file:// URL): a file offered by location
+      link,           // any other URL with "://": a link
+      standardInput,  // "-": standard input offered as data
+    };
+    Kind kind;
+    std::string text;  // the path, or the URL's text
+  };
+
+  std::vector<Item> items;
+  std::optional<std::string> type;  // --type: standard input's content type
+  std::optional<std::string> name;  // --name: its suggested name; none when not given
+  bool help = false;
+};
+
+// Reads the arguments after the program's name. Options may stand anywhere before "--"; after
+// it every argument is an ITEM. Throws std::invalid_argument, its what() the message for the
+// user, on a usage error: an unknown option, an option without its value, "-" more than once,
+// --type or --name without "-".
+ShareArguments parseShareArguments(const std::vector<std::string>& arguments);
+
+// What --help prints, for the program called `programName`.
+std::string shareUsage(const std::string& programName);
+
+}  // namespace platform

@@ -1,0 +1,7 @@
+#include "platform/app/ExtensionMain.hpp"
+#include "share-extension/ShareViewController.hpp"
+
+int main(int argc, char** argv) {
+  return platform::extensionMain(argc, argv,
+                                 platform::principalClass<KelpWordShare::ShareViewController>());
+}

@@ -40,7 +40,7 @@ asio::awaitable<void> deliverOnMain(std::shared_ptr<const Deliver> deliver,
 platform::FilePromiseReceiver::Reader promiseReader(std::optional<platform::UTType> type,
                                                     std::shared_ptr<const Deliver> deliver,
                                                     detail::Naming naming) {
-  return [type = std::move(type), deliver = std::move(deliver), naming = std::move(naming)](
+  return [type, deliver = std::move(deliver), naming = std::move(naming)](
              const platform::Url& location, std::optional<std::error_code> error) {
     auto outcome = error
                        ? AudioIntake::Outcome::problem(std::string(AudioIntake::couldNotGetMessage))
@@ -81,7 +81,7 @@ bool read(const platform::Pasteboard& pasteboard, const std::function<platform::
 namespace detail {
 
 bool read(const platform::Pasteboard& pasteboard, const std::function<platform::Url()>& inbox,
-          std::function<void(AudioIntake::Outcome)> deliver, Naming naming) {
+          std::function<void(AudioIntake::Outcome)> deliver, const Naming& naming) {
   if (auto files = pasteboard.readFileURLs(); !files.empty()) {
     for (auto& file : files) deliver(AudioIntake::Outcome::file(std::move(file)));
     return true;

@@ -26,7 +26,7 @@ using Naming = std::function<platform::Url(const platform::Url& location,
 // read() with the naming of promised files given; read() passes named(). `naming` runs on the
 // readers' queue, so a test can see where and how readers run.
 bool read(const platform::Pasteboard& pasteboard, const std::function<platform::Url()>& inbox,
-          std::function<void(AudioIntake::Outcome)> deliver, Naming naming);
+          std::function<void(AudioIntake::Outcome)> deliver, const Naming& naming);
 
 }  // namespace detail
 }  // namespace DidedaZiv::DropPasteboard

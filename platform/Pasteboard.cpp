@@ -23,6 +23,7 @@ void FilePromiseReceiver::receivePromisedFiles(const Url& destination, Operation
     queue.addOperation(
         [reader, location = std::move(location), error] { reader(location, error); });
   };
+  // noexcept: a source that throws instead of reporting breaks its promise, and ends the process.
   std::thread([writer = writer_, destination, report = std::move(report)]() noexcept {
     writer(destination, report);
   }).detach();

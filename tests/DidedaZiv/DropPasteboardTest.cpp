@@ -43,7 +43,9 @@ using testing_support::TempFolder;
 using testing_support::writeFile;
 namespace fs = std::filesystem;
 
-const auto couldNotGet = Outcome::problem(std::string(DidedaZiv::AudioIntake::couldNotGetMessage));
+Outcome couldNotGet() {
+  return Outcome::problem(std::string(DidedaZiv::AudioIntake::couldNotGetMessage));
+}
 
 std::string contentOf(const std::string& name) { return "content of " + name; }
 
@@ -255,8 +257,8 @@ TEST(DropPasteboard, AFailingInboxGivesOneProblemAtOnceAndReceivesNothing) {
   });
 
   EXPECT_TRUE(drop.taken);
-  EXPECT_EQ(drop.beforeMainLoop, std::vector<Outcome>{couldNotGet});
-  EXPECT_EQ(drop.all, std::vector<Outcome>{couldNotGet});
+  EXPECT_EQ(drop.beforeMainLoop, std::vector<Outcome>{couldNotGet()});
+  EXPECT_EQ(drop.all, std::vector<Outcome>{couldNotGet()});
   EXPECT_TRUE(drop.allOnMain);
   EXPECT_EQ(drop.inboxCalls, 1);
   EXPECT_EQ(source.writes->load(), 0) << "no file is written";
@@ -343,7 +345,7 @@ TEST(DropPasteboard, AFailingPromisedFileGivesOneProblemAndTheOthersArrive) {
 
   EXPECT_TRUE(drop.taken);
   EXPECT_TRUE(drop.beforeMainLoop.empty());
-  EXPECT_EQ(sorted(drop.all), sorted({Outcome::file(fileIn(inbox, "One.m4a")), couldNotGet,
+  EXPECT_EQ(sorted(drop.all), sorted({Outcome::file(fileIn(inbox, "One.m4a")), couldNotGet(),
                                       Outcome::file(fileIn(inbox, "Three.m4a")),
                                       Outcome::file(fileIn(inbox, "notes.txt"))}))
       << "each promised file reported exactly once";

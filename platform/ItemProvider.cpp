@@ -1,1 +1,207 @@
-// placeholder
+#include "platform/ItemProvider.hpp"
+
+#include <algorithm>
+#include <asio/post.hpp>
+#include <asio/thread_pool.hpp>
+#include <cerrno>
+#include <filesystem>
+#include <utility>
+
+#include <stdlib.h>
+
+#include "platform/FileManager.hpp"
+#include "platform/MainThread.hpp"
+#include "platform/UTType.hpp"
+
+namespace platform {
+namespace {
+
+asio::thread_pool& loadThreads() {
+  // Completions hand their results to the main loop: make it first, so that it is destroyed
+  // after these threads have been joined at exit.
+  static asio::io_context& mainLoop = mainContext();
+  static asio::thread_pool threads{4};
+  (void)mainLoop;
+  return threads;
+}
+
+// Runs `job` on a load thread. Posting is the caller's last step, so nothing of the load call is
+// left to run when the job starts.
+void runInBackground(std::function<void()> job) { asio::post(loadThreads(), std::move(job)); }
+
+// Calls `delivery` on a load thread: at once when the loader answered on one, and posted there
+// when it answered on the main thread, which a completion must never run on.
+void deliverOffMain(std::function<void()> delivery) {
+  if (isMainThread()) {
+    runInBackground(std::move(delivery));
+  } else {
+    delivery();
+  }
+}
+
+// True when the registered identifier is the asked one or names a type conforming to it. An
+// identifier that names no known type matches only itself.
+bool matches(const std::string& registered, std::string_view asked,
+             const std::optional<UTType>& askedType) {
+  if (registered == asked) return true;
+  if (!askedType) return false;
+  const auto registeredType = UTType::withIdentifier(registered);
+  return registeredType && registeredType->conforms(*askedType);
+}
+
+// A fresh folder of its own under the temporary folder, readable to this user only.
+Url makePrivateFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "item-provider-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  }
+  return Url::fileURL(pattern, /*isDirectory=*/true);
+}
+
+// A private copy of a handed file, named like it, in a folder of its own. Removed with its
+// folder when the object goes.
+class TemporaryCopy {
+ public:
+  explicit TemporaryCopy(const Url& original)
+      : folder_(makePrivateFolder()),
+        copy_(folder_.appendingPathComponent(original.lastPathComponent(),
+                                             original.hasDirectoryPath())) {
+    try {
+      fileManager::copyItem(original, copy_);
+    } catch (...) {
+      removeFolder();
+      throw;
+    }
+  }
+  ~TemporaryCopy() { removeFolder(); }
+  TemporaryCopy(const TemporaryCopy&) = delete;
+  TemporaryCopy& operator=(const TemporaryCopy&) = delete;
+
+  const Url& url() const { return copy_; }
+
+ private:
+  void removeFolder() noexcept {
+    try {
+      fileManager::removeItem(folder_);
+    } catch (...) {
+      // The receiver has had its result; a folder that will not go stays behind.
+    }
+  }
+
+  Url folder_;
+  Url copy_;
+};
+
+// Calls `completion` with a temporary copy of the handed file, which exists only until the
+// completion has returned; or with none and the error.
+void deliverTemporaryCopy(const std::optional<Url>& handed, std::optional<std::error_code> error,
+                          const ItemProvider::Completion& completion) {
+  std::shared_ptr<const TemporaryCopy> copy;
+  if (handed && !handed->isFileURL()) {
+    error = std::make_error_code(std::errc::invalid_argument);
+  } else if (handed) {
+    try {
+      copy = std::make_shared<const TemporaryCopy>(*handed);
+    } catch (const std::system_error& failure) {
+      error = failure.code();
+    }
+  }
+  deliverOffMain([copy = std::move(copy), error, completion] {
+    completion(copy ? std::optional<Url>(copy->url()) : std::nullopt, error);
+  });
+}
+
+}  // namespace
+
+ItemProvider::ItemProvider() = default;
+ItemProvider::~ItemProvider() = default;
+
+std::shared_ptr<ItemProvider> ItemProvider::forFile(const Url& file) {
+  auto provider = std::make_shared<ItemProvider>();
+  const auto type = UTType::forFilenameExtension(file.pathExtension(), UTType::data());
+  const Loader handOverFile = [file](const Completion& completion) {
+    completion(file, std::nullopt);
+  };
+  provider->registerURL(UTType::fileURL().identifier(), handOverFile);
+  provider->registerFileRepresentation(type.value_or(UTType::data()).identifier(), handOverFile);
+  provider->setSuggestedName(file.deletingPathExtension().lastPathComponent());
+  return provider;
+}
+
+void ItemProvider::registerURL(std::string typeIdentifier, Loader loader) {
+  registrations_.push_back({std::move(typeIdentifier), std::move(loader), /*isFile=*/false});
+}
+
+void ItemProvider::registerFileRepresentation(std::string typeIdentifier, Loader loader) {
+  registrations_.push_back({std::move(typeIdentifier), std::move(loader), /*isFile=*/true});
+}
+
+void ItemProvider::setSuggestedName(std::optional<std::string> name) {
+  suggestedName_ = std::move(name);
+}
+
+void ItemProvider::setReceivingObserver(std::function<void(std::string_view)> observer) {
+  receivingObserver_ = std::move(observer);
+}
+
+std::vector<std::string> ItemProvider::registeredTypeIdentifiers() const {
+  if (receivingObserver_) receivingObserver_("registeredTypeIdentifiers");
+  std::vector<std::string> identifiers;
+  for (const auto& registration : registrations_) {
+    if (std::find(identifiers.begin(), identifiers.end(), registration.typeIdentifier) ==
+        identifiers.end()) {
+      identifiers.push_back(registration.typeIdentifier);
+    }
+  }
+  return identifiers;
+}
+
+bool ItemProvider::hasItemConformingToTypeIdentifier(std::string_view typeIdentifier) const {
+  if (receivingObserver_) receivingObserver_("hasItemConformingToTypeIdentifier");
+  const auto askedType = UTType::withIdentifier(typeIdentifier);
+  return std::any_of(registrations_.begin(), registrations_.end(), [&](const auto& registration) {
+    return matches(registration.typeIdentifier, typeIdentifier, askedType);
+  });
+}
+
+void ItemProvider::loadURL(Completion completion) {
+  if (receivingObserver_) receivingObserver_("loadURL");
+  const auto registration = std::find_if(registrations_.begin(), registrations_.end(),
+                                         [](const auto& candidate) { return !candidate.isFile; });
+  if (registration == registrations_.end()) {
+    return runInBackground([completion = std::move(completion)] {
+      completion(std::nullopt, std::make_error_code(std::errc::operation_not_supported));
+    });
+  }
+  runInBackground([loader = registration->loader, completion = std::move(completion)] {
+    loader([completion](std::optional<Url> url, std::optional<std::error_code> error) {
+      deliverOffMain([completion, url = std::move(url), error] { completion(url, error); });
+    });
+  });
+}
+
+std::optional<std::string> ItemProvider::suggestedName() const {
+  if (receivingObserver_) receivingObserver_("suggestedName");
+  return suggestedName_;
+}
+
+void ItemProvider::loadFileRepresentation(std::string_view typeIdentifier, Completion completion) {
+  if (receivingObserver_) receivingObserver_("loadFileRepresentation");
+  const auto askedType = UTType::withIdentifier(typeIdentifier);
+  const auto registration =
+      std::find_if(registrations_.begin(), registrations_.end(), [&](const auto& candidate) {
+        return candidate.isFile && matches(candidate.typeIdentifier, typeIdentifier, askedType);
+      });
+  if (registration == registrations_.end()) {
+    return runInBackground([completion = std::move(completion)] {
+      completion(std::nullopt, std::make_error_code(std::errc::operation_not_supported));
+    });
+  }
+  runInBackground([loader = registration->loader, completion = std::move(completion)] {
+    loader([completion](std::optional<Url> handed, std::optional<std::error_code> error) {
+      deliverTemporaryCopy(handed, error, completion);
+    });
+  });
+}
+
+}  // namespace platform

@@ -1,1 +1,469 @@
-// placeholder
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
+#include <asio/thread_pool.hpp>
+#include <asio/use_awaitable.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "DidedaZiv/AudioIntake.hpp"
+#include "platform/ItemProvider.hpp"
+#include "platform/MainThread.hpp"
+#include "tests/support/TempFolder.hpp"
+
+namespace DidedaZiv::AudioIntake {
+// For readable failures; internal, so that other test files may print outcomes their own way.
+[[maybe_unused]] static void PrintTo(const Outcome& outcome, std::ostream* out) {
+  if (const auto* url = outcome.fileURL()) *out << "file(" << url->absoluteString() << ")";
+  if (const auto* message = outcome.problemMessage()) *out << "problem(" << *message << ")";
+}
+}  // namespace DidedaZiv::AudioIntake
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace AudioIntake = DidedaZiv::AudioIntake;
+using AudioIntake::Outcome;
+using platform::ItemProvider;
+using platform::Url;
+using testing_support::readFile;
+using testing_support::TempFolder;
+using testing_support::writeFile;
+namespace fs = std::filesystem;
+
+Url fileURL(const fs::path& path) { return Url::fileURL(path.string(), false); }
+Url folderURL(const fs::path& path) { return Url::fileURL(path.string(), true); }
+
+Outcome notAudio() { return Outcome::problem(std::string(AudioIntake::notAudioMessage)); }
+Outcome couldNotGet() { return Outcome::problem(std::string(AudioIntake::couldNotGetMessage)); }
+
+// What a test provider's loader hands over, after an optional delay.
+struct Answer {
+  std::optional<Url> url;
+  std::optional<std::error_code> error;
+  std::chrono::milliseconds delay{0};
+};
+
+Answer handing(const fs::path& file, std::chrono::milliseconds delay = 0ms) {
+  return {fileURL(file), std::nullopt, delay};
+}
+Answer failing() { return {std::nullopt, std::make_error_code(std::errc::io_error)}; }
+Answer webLink() { return {Url::parse("https://example.com/talk.m4a"), std::nullopt}; }
+
+// What one item's provider offers: optionally a file URL (registered first), then file
+// representations of the given types, all answering `file`.
+struct Offer {
+  std::optional<Answer> fileURL;
+  std::vector<std::string> fileTypes;
+  Answer file;
+  std::optional<std::string> suggestedName;
+};
+
+size_t entriesIn(const fs::path& folder) {
+  std::error_code missing;
+  size_t count = 0;
+  for (fs::directory_iterator it(folder, missing), end; !missing && it != end;
+       it.increment(missing)) {
+    ++count;
+  }
+  return count;
+}
+
+// What the providers of one import were asked and did, in order: each receiving call as it
+// began, and each load once its completion had returned ("url loaded", "file loaded").
+struct Event {
+  int provider;
+  std::string what;
+  bool onMainThread;
+  size_t entriesInDestination;
+};
+
+bool isLoad(const std::string& call) {
+  return call == "loadURL" || call == "loadFileRepresentation";
+}
+bool isLoaded(const std::string& what) { return what.ends_with("loaded"); }
+
+class Journal {
+ public:
+  explicit Journal(fs::path destination) : destination_(std::move(destination)) {}
+
+  void record(int provider, std::string what) {
+    Event event{provider, std::move(what), platform::isMainThread(), entriesIn(destination_)};
+    const std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+    changed_.notify_all();
+  }
+
+  // Every event, once each load asked for has returned from its completion: the import may
+  // finish a moment before that.
+  std::vector<Event> events() const {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 10s, [&] {
+      const auto asked =
+          std::count_if(events_.begin(), events_.end(), [](auto& e) { return isLoad(e.what); });
+      const auto done =
+          std::count_if(events_.begin(), events_.end(), [](auto& e) { return isLoaded(e.what); });
+      return asked == done;
+    });
+    return events_;
+  }
+  std::vector<std::string> loads() const {
+    std::vector<std::string> loads;
+    for (const auto& event : events()) {
+      if (isLoaded(event.what)) loads.push_back(event.what);
+    }
+    return loads;
+  }
+
+ private:
+  const fs::path destination_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<Event> events_;
+};
+
+std::shared_ptr<ItemProvider> makeProvider(const Offer& offer, int index,
+                                           const std::shared_ptr<Journal>& journal) {
+  const auto loader = [&](const Answer& answer, const char* what) -> ItemProvider::Loader {
+    return [journal, index, answer, what](const ItemProvider::Completion& completion) {
+      std::this_thread::sleep_for(answer.delay);
+      completion(answer.url, answer.error);
+      journal->record(index, what);
+    };
+  };
+  auto provider = std::make_shared<ItemProvider>();
+  if (offer.fileURL) provider->registerURL("public.file-url", loader(*offer.fileURL, "url loaded"));
+  for (const auto& type : offer.fileTypes) {
+    provider->registerFileRepresentation(type, loader(offer.file, "file loaded"));
+  }
+  provider->setSuggestedName(offer.suggestedName);
+  provider->setReceivingObserver(
+      [journal, index](std::string_view call) { journal->record(index, std::string(call)); });
+  return provider;
+}
+
+class Import : public testing::Test {
+ protected:
+  void SetUp() override {
+    writeFile(talk, "talk");
+    writeFile(memo, "memo");
+    writeFile(report, "report");
+  }
+
+  // Imports the offers into `into` (by default the destination) on the main thread.
+  std::vector<Outcome> import(const std::vector<Offer>& offers, bool copyFileURLs,
+                              std::optional<fs::path> into = std::nullopt) {
+    journal = std::make_shared<Journal>(into.value_or(destination));
+    std::vector<std::shared_ptr<ItemProvider>> providers;
+    for (const auto& offer : offers) {
+      providers.push_back(makeProvider(offer, static_cast<int>(providers.size()), journal));
+    }
+    return platform::runMain(
+        AudioIntake::files(providers, folderURL(into.value_or(destination)), copyFileURLs));
+  }
+
+  Outcome copied(const std::string& name) const {
+    return Outcome::file(folderURL(destination).appendingPathComponent(name));
+  }
+
+  TempFolder folder;
+  const fs::path talk = folder / "source/Talk.m4a";
+  const fs::path memo = folder / "source/Memo.m4a";
+  const fs::path report = folder / "source/Report.pdf";
+  const fs::path destination = folder / "Received Files/share";  // made by the import's copy
+  std::shared_ptr<Journal> journal;
+};
+
+TEST_F(Import, EachKindOfOfferGivesItsOutcome) {
+  const std::vector<std::string> m4a = {"public.mpeg-4-audio"};
+  // Reported exactly as delivered, not respelled.
+  const auto oddlySpelledTalk = fileURL(folder / "source/./Talk.m4a");
+  struct Case {
+    const char* what;
+    Offer offer;
+    bool copyFileURLs;
+    Outcome expected;
+    std::optional<std::string> content;
+    std::vector<std::string> loads;
+    bool destinationBlocked = false;
+  };
+  const Case cases[] = {
+      {"by location, reported in place",
+       {Answer{oddlySpelledTalk}, {}, {}, "Other"},
+       false,
+       Outcome::file(oddlySpelledTalk),
+       std::nullopt,
+       {"url loaded"}},
+      {"by location, copied under its own name",
+       {handing(talk), m4a, {}, "Other"},
+       true,
+       copied("Talk.m4a"),
+       "talk",
+       {"url loaded"}},
+      {"a document by location, copied all the same",
+       {handing(report), {"com.adobe.pdf"}, {}, {}},
+       true,
+       // Named as fileName names it with the file's own type: a type that is not audio or
+       // video lends its extension once more.
+       copied("Report.pdf.pdf"),
+       "report",
+       {"url loaded"}},
+      {"no URL, then audio",
+       {failing(), m4a, handing(memo), "Interview"},
+       true,
+       copied("Interview.m4a"),
+       "memo",
+       {"url loaded", "file loaded"}},
+      {"a web link, then audio",
+       {webLink(), m4a, handing(memo), "Interview"},
+       true,
+       copied("Interview.m4a"),
+       "memo",
+       {"url loaded", "file loaded"}},
+      {"a failing copy, then audio",
+       {handing(folder / "source/gone.m4a"), m4a, handing(memo), "Interview"},
+       true,
+       copied("Interview.m4a"),
+       "memo",
+       {"url loaded", "file loaded"}},
+      {"no URL, no audio",
+       {failing(), {"public.plain-text"}, {}, {}},
+       true,
+       couldNotGet(),
+       std::nullopt,
+       {"url loaded"}},
+      {"a web link, no audio",
+       {webLink(), {}, {}, {}},
+       true,
+       couldNotGet(),
+       std::nullopt,
+       {"url loaded"}},
+      {"a failing copy, no audio",
+       {handing(folder / "source/gone.pdf"), {"com.adobe.pdf"}, {}, {}},
+       true,
+       couldNotGet(),
+       std::nullopt,
+       {"url loaded"}},
+      {"audio copied",
+       {std::nullopt, m4a, handing(memo), "Interview"},
+       true,
+       copied("Interview.m4a"),
+       "memo",
+       {"file loaded"}},
+      {"audio that does not load",
+       {std::nullopt, m4a, failing(), "Interview"},
+       true,
+       couldNotGet(),
+       std::nullopt,
+       {"file loaded"}},
+      {"audio whose copy fails",
+       {std::nullopt, m4a, handing(memo), "Interview"},
+       true,
+       couldNotGet(),
+       std::nullopt,
+       {"file loaded"},
+       /*destinationBlocked=*/true},
+      {"neither URL nor audio",
+       {std::nullopt, {"public.plain-text"}, handing(report), {}},
+       true,
+       notAudio(),
+       std::nullopt,
+       {}},
+      {"nothing at all", {}, true, notAudio(), std::nullopt, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(destination);
+    // A regular file where the destination's parent should be: the folder cannot be made.
+    const auto into = c.destinationBlocked ? talk / "share" : destination;
+
+    const auto outcomes = import({c.offer}, c.copyFileURLs, into);
+
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0], c.expected);
+    if (c.content) {
+      EXPECT_EQ(readFile(outcomes[0].fileURL()->path()), *c.content);
+    }
+    EXPECT_EQ(entriesIn(destination), c.content ? 1u : 0u) << "nothing else is left behind";
+    if (!c.copyFileURLs) {
+      EXPECT_FALSE(fs::exists(destination));
+    }
+    EXPECT_EQ(journal->loads(), c.loads);
+  }
+  EXPECT_EQ(readFile(talk), "talk");
+  EXPECT_EQ(readFile(memo), "memo");
+}
+
+TEST_F(Import, AFileRepresentationIsNamedFromTheSuggestedNameOrElseTheTemporaryFile) {
+  // The handed file's own extension is not audio: named after it, the copy would be
+  // "take.bin.mp3".
+  const auto take = folder / "source/take.bin";
+  writeFile(take, "take");
+  struct Case {
+    const char* what;
+    std::optional<std::string> suggestedName;
+    const char* expectedName;
+  };
+  const Case cases[] = {
+      {"no suggested name", std::nullopt, "take.mp3"},
+      {"an empty suggested name", "", "Recording.mp3"},
+      {"a suggested name", "Interview", "Interview.mp3"},
+      // On the file-URL path the suggestion is not used; see EachKindOfOfferGivesItsOutcome.
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(destination);
+    const auto outcomes = import({{std::nullopt, {"public.mp3"}, handing(take), c.suggestedName}},
+                                 /*copyFileURLs=*/true);
+    EXPECT_EQ(outcomes, std::vector{copied(c.expectedName)});
+  }
+}
+
+TEST_F(Import, AnEmptyListGivesNoOutcomesAndLeavesTheFolderAlone) {
+  EXPECT_TRUE(import({}, /*copyFileURLs=*/true).empty());
+  EXPECT_FALSE(fs::exists(destination));
+  EXPECT_TRUE(journal->events().empty());
+}
+
+TEST_F(Import, OutcomesFollowTheProvidersOrder) {
+  const auto outcomes =
+      import({{handing(talk), {"public.mpeg-4-audio"}, {}, {}},
+              {std::nullopt, {"public.plain-text", "public.utf8-plain-text"}, {}, {}},
+              {std::nullopt, {"public.mpeg-4-audio"}, handing(memo), "Memo"}},
+             /*copyFileURLs=*/true);
+  EXPECT_EQ(outcomes, (std::vector{copied("Talk.m4a"), notAudio(), copied("Memo.m4a")}));
+}
+
+// The first item is slow; the second must still wait for its copy, and come second.
+TEST_F(Import, ItemsRunOneAfterAnotherWithProviderCallsOnTheMainThreadAndCopiesOffIt) {
+  const auto outcomes = import({{handing(talk, 200ms), {}, {}, {}},
+                                {std::nullopt, {"public.mpeg-4-audio"}, handing(memo), "Memo"}},
+                               /*copyFileURLs=*/true);
+  EXPECT_EQ(outcomes, (std::vector{copied("Talk.m4a"), copied("Memo.m4a")}));
+
+  const auto events = journal->events();
+  size_t firstOfSecond = events.size();
+  for (size_t i = 0; i < events.size(); ++i) {
+    const auto& event = events[i];
+    SCOPED_TRACE(testing::Message() << "provider " << event.provider << ": " << event.what);
+    if (isLoaded(event.what)) {
+      EXPECT_FALSE(event.onMainThread);
+      // The copy was made by the completion itself, before it returned.
+      EXPECT_EQ(event.entriesInDestination, static_cast<size_t>(event.provider) + 1);
+    } else {
+      EXPECT_TRUE(event.onMainThread);
+      if (event.provider == 1) firstOfSecond = std::min(firstOfSecond, i);
+      if (event.provider == 0) {
+        EXPECT_LT(i, firstOfSecond) << "a call on the first after the second";
+      }
+    }
+  }
+  ASSERT_LT(firstOfSecond, events.size());
+  EXPECT_EQ(events[firstOfSecond].entriesInDestination, 1u)
+      << "the second provider was asked before the first item's copy existed";
+}
+
+// The temporary file of a file representation is copied while it exists and is gone after.
+TEST_F(Import, TheTemporaryFileIsCopiedBeforeItGoes) {
+  // A name no other test uses, to find the temporary copy by.
+  const auto handedName = folder.path().filename().string() + ".caf";
+  const auto handed = folder / "source" / handedName;
+  writeFile(handed, "core audio");
+  const auto temporaryCopies = [&] {
+    std::vector<fs::path> found;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path(), ignored)) {
+      if (entry.path() != folder.path() && fs::exists(entry.path() / handedName, ignored)) {
+        found.push_back(entry.path() / handedName);
+      }
+    }
+    return found;
+  };
+
+  const auto outcomes =
+      import({{std::nullopt, {"com.apple.coreaudio-format"}, handing(handed), std::nullopt}},
+             /*copyFileURLs=*/true);
+
+  ASSERT_EQ(outcomes.size(), 1u);
+  ASSERT_NE(outcomes[0].fileURL(), nullptr) << testing::PrintToString(outcomes[0]);
+  EXPECT_EQ(readFile(outcomes[0].fileURL()->path()), "core audio");
+  EXPECT_EQ(journal->events().back().entriesInDestination, 1u)
+      << "copied before the completion returned";
+  EXPECT_TRUE(temporaryCopies().empty()) << testing::PrintToString(temporaryCopies());
+}
+
+TEST_F(Import, RunsOnTheMainThreadWhateverExecutorAwaitsIt) {
+  asio::thread_pool elsewhere{1};
+  journal = std::make_shared<Journal>(destination);
+  const std::vector providers = {makeProvider({handing(talk), {}, {}, {}}, 0, journal)};
+  const auto outcomes = platform::runMain([&]() -> asio::awaitable<std::vector<Outcome>> {
+    co_return co_await asio::co_spawn(elsewhere,
+                                      AudioIntake::files(providers, folderURL(destination), true),
+                                      asio::use_awaitable);
+  }());
+  EXPECT_EQ(outcomes, std::vector{copied("Talk.m4a")});
+  for (const auto& event : journal->events()) {
+    SCOPED_TRACE(event.what);
+    EXPECT_EQ(event.onMainThread, !isLoaded(event.what));
+  }
+}
+
+TEST_F(Import, CancellingTheWaiterDoesNotStopTheImport) {
+  asio::cancellation_signal cancel;
+  std::promise<void> cancelled;
+  auto cancelledFuture = cancelled.get_future();
+  journal = std::make_shared<Journal>(destination);
+  auto first = std::make_shared<ItemProvider>();
+  first->registerURL("public.file-url", [&](const ItemProvider::Completion& completion) {
+    asio::post(platform::mainContext(), [&] {
+      cancel.emit(asio::cancellation_type::all);
+      cancelled.set_value();
+    });
+    cancelledFuture.wait();
+    completion(fileURL(talk), std::nullopt);
+  });
+  const std::vector providers = {first, makeProvider({handing(memo), {}, {}, {}}, 1, journal)};
+
+  const auto outcomes = platform::runMain([&]() -> asio::awaitable<std::vector<Outcome>> {
+    co_return co_await asio::co_spawn(
+        platform::mainContext(), AudioIntake::files(providers, folderURL(destination), true),
+        asio::bind_cancellation_slot(cancel.slot(), asio::use_awaitable));
+  }());
+  EXPECT_EQ(outcomes, (std::vector{copied("Talk.m4a"), copied("Memo.m4a")}));
+}
+
+using ImportDeathTest = Import;
+
+TEST_F(ImportDeathTest, ALoaderThatAnswersTwiceIsStopped) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto secondAnswerReturned = std::make_shared<std::promise<void>>();
+  auto twice = std::make_shared<ItemProvider>();
+  twice->registerURL("public.file-url", [this, secondAnswerReturned](const auto& completion) {
+    completion(fileURL(talk), std::nullopt);
+    completion(fileURL(talk), std::nullopt);
+    secondAnswerReturned->set_value();
+  });
+  EXPECT_DEATH(
+      {
+        platform::runMain(AudioIntake::files({twice}, folderURL(destination), true));
+        // The second answer may come after the import has finished: wait for it.
+        secondAnswerReturned->get_future().wait_for(10s);
+      },
+      "platform: a completion callback was called a second time");
+}
+
+}  // namespace

@@ -282,7 +282,11 @@ std::string temporaryName(const std::string& finalName) {
          (static_cast<unsigned char>(finalName[keep]) & 0xC0) == 0x80) {
     --keep;
   }
-  std::string name = "." + finalName.substr(0, keep) + ".";
+  std::string name;
+  name.reserve(keep + 2 + randomLength);
+  name += '.';
+  name.append(finalName, 0, keep);
+  name += '.';
   for (const unsigned char byte : random) name += letters[byte % (sizeof letters - 1)];
   return name;
 }

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds kelpword-share, then shares a short recording the way a user would: into the inbox of a
+# demonstration home under build/demo (the user database points there through nss_wrapper, so
+# the real home is never touched), handing it to the stand-in KelpWord of the build's
+# demonstration bundle. Shows what landed in the inbox and what KelpWord was asked to open.
+#
+#   scripts/demo.sh [release|debug]     (release by default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+preset=${1:-release}
+case $preset in release | debug) ;; *)
+  echo "usage: scripts/demo.sh [release|debug]" >&2
+  exit 2
+  ;;
+esac
+
+scripts/install-deps.sh
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" --target kelpword-share -j "$(nproc)"
+
+build=$root/build/$preset
+extension=$build/KelpWord.app/Contents/PlugIns/KelpWordShare.appex/Contents/MacOS/kelpword-share
+demo=$root/build/demo
+home=$demo/home
+inbox="$home/Library/Application Support/com.brenvik.kelpword/Received Files"
+
+nss=""
+for candidate in /usr/lib/*-linux-gnu/libnss_wrapper.so /usr/lib/libnss_wrapper.so; do
+  [ -e "$candidate" ] && nss=$candidate && break
+done
+[ -n "$nss" ] || { echo "libnss_wrapper.so not found (package libnss-wrapper)" >&2; exit 1; }
+
+# A fresh demonstration home, with the inbox that KelpWord makes when it first runs.
+rm -rf "$demo"
+mkdir -p "$inbox" "$demo/recordings" "$demo/applications"
+echo "demo:x:$(id -u):$(id -g):Demonstration:$home:/bin/sh" >"$demo/passwd"
+: >"$demo/group"
+
+# Two seconds of a 400 Hz tone: 8-bit mono PCM at 8000 samples a second, as a WAVE file.
+le() { # value, bytes: the value in little-endian order
+  local value=$1 bytes=$2 out=""
+  for ((i = 0; i < bytes; i++)); do
+    out+=$(printf '\\%03o' $(((value >> (8 * i)) & 255)))
+  done
+  printf '%b' "$out"
+}
+recording=$demo/recordings/Interview.wav
+samples=16000
+period=$(printf '\300%.0s' {1..10})$(printf '\100%.0s' {1..10})
+{
+  printf 'RIFF'; le $((36 + samples)) 4; printf 'WAVEfmt '
+  le 16 4; le 1 2; le 1 2; le 8000 4; le 8000 4; le 1 2; le 8 2
+  printf 'data'; le $samples 4
+  tone=""
+  for ((i = 0; i < samples / 20; i++)); do tone+=$period; done
+  printf '%b' "$tone"
+} >"$recording"
+
+echo
+echo "Sharing $recording"
+echo "  with   $extension"
+echo "  home   $home (through nss_wrapper)"
+echo
+status=0
+env LD_PRELOAD="$nss" NSS_WRAPPER_PASSWD="$demo/passwd" NSS_WRAPPER_GROUP="$demo/group" \
+  HOME="$home" XDG_DATA_HOME="$demo" XDG_DATA_DIRS="$demo" \
+  KELPWORD_STAND_IN_RECORD="$demo/KelpWord opened.txt" \
+  "$extension" "$recording" || status=$?
+echo
+echo "kelpword-share exited with status $status"
+
+# The stand-in writes its record right after it starts.
+for _ in $(seq 50); do
+  [ -s "$demo/KelpWord opened.txt" ] && break
+  sleep 0.1
+done
+
+echo
+echo "In the inbox ($inbox):"
+(cd "$inbox" && find . -mindepth 1 -printf '  %P  %s bytes\n' | sed 's/  0 bytes$//' | sort)
+echo
+if [ -s "$demo/KelpWord opened.txt" ]; then
+  echo "The stand-in KelpWord was asked to open:"
+  sed 's/^/  /' "$demo/KelpWord opened.txt"
+else
+  echo "The stand-in KelpWord was not started."
+fi
+exit "$status"

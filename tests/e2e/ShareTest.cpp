@@ -1,0 +1,189 @@
+// A share from start to end, as a user runs it: what lands in the inbox, what KelpWord is asked
+// to open, what the sheet says, and how the program exits.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/e2e/E2eFixture.hpp"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::writeFile;
+
+const std::string openFirst =
+    "Open KelpWord once first, so it can receive recordings. Then share the recording again.\n";
+const std::string notAudio =
+    "KelpWord can only turn audio and video into text, and what you dropped isn\u2019t either. "
+    "Drop a recording or an audio file.\n";
+const std::string handOffFailed =
+    "KelpWord didn\u2019t open. Open KelpWord, then drop the recording on the Files tab.\n";
+
+TEST_F(ShareExtensionTest, SharedFileIsCopiedIntoANewShareFolderAndHandedToKelpWord) {
+  makeInbox();
+  writeFile(folder() / "Interview.m4a", "recording");
+
+  const auto result = share({(folder() / "Interview.m4a").string()});
+
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, sending);
+  const auto folders = shareFolders();
+  ASSERT_EQ(folders.size(), 1u);
+  const fs::path received = folders[0] / "Interview.m4a";
+  EXPECT_EQ(readFile(received), "recording");
+  EXPECT_EQ(testing_support::namesIn(folders[0]), std::vector<std::string>{"Interview.m4a"});
+  const auto starts = opened();
+  ASSERT_EQ(starts.size(), 1u);
+  // The demonstration bundle that the build lays out around the extension.
+  EXPECT_EQ(fs::path(starts[0].program).parent_path().parent_path().parent_path().filename(),
+            "KelpWord.app");
+  EXPECT_EQ(starts[0].files, std::vector<std::string>{received.string()});
+  EXPECT_TRUE(fs::exists(folder() / "Interview.m4a")) << "the shared file stays where it was";
+}
+
+TEST_F(ShareExtensionTest, SeveralItemsAreOpenedInOneRequestInTheirOrder) {
+  makeInbox();
+  writeFile(folder() / "b.mp3", "b");
+  writeFile(folder() / "a.wav", "a");
+
+  const auto result = share({(folder() / "b.mp3").string(), "https://example.com/talk", "-",
+                             (folder() / "a.wav").string()},
+                            "data", KELPWORD_SHARE);
+
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, sending);
+  const auto folders = shareFolders();
+  ASSERT_EQ(folders.size(), 1u);
+  const auto starts = opened();
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_EQ(starts[0].files, (std::vector<std::string>{(folders[0] / "b.mp3").string(),
+                                                       (folders[0] / "a.wav").string()}));
+}
+
+TEST_F(ShareExtensionTest, AudioDataFromStandardInputIsReceivedUnderItsSuggestedName) {
+  makeInbox();
+
+  const auto result = share({"--type", "public.mp3", "--name", "Voice memo", "-"}, "ID3 data");
+
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  const auto folders = shareFolders();
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_EQ(readFile(folders[0] / "Voice memo.mp3"), "ID3 data");
+  const auto starts = opened();
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_EQ(starts[0].files, std::vector<std::string>{(folders[0] / "Voice memo.mp3").string()});
+  // The runtime's own temporary folder for the data has gone.
+  for (const auto& entry : fs::directory_iterator(folder())) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with("share-extension.")) << entry.path();
+  }
+}
+
+TEST_F(ShareExtensionTest, MissingInboxAsksToOpenKelpWordFirstAndCreatesNothing) {
+  writeFile(folder() / "Interview.m4a", "recording");
+
+  const auto result = share({(folder() / "Interview.m4a").string()});
+
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, sending + openFirst);
+  EXPECT_FALSE(fs::exists(home() / "Library")) << "no inbox and no per-share folder";
+  EXPECT_FALSE(fs::exists(folder() / "opened.txt"));
+}
+
+struct FailingShare {
+  const char* name;
+  std::vector<std::string> arguments;
+  std::string input;
+  std::string message;
+};
+
+TEST_F(ShareExtensionTest, SharesThatReceiveNothingShowTheirMessageAndLeaveAnEmptyShareFolder) {
+  const FailingShare cases[] = {
+      {"no items", {}, "", notAudio},
+      {"a non-audio data item",
+       {"--type", "public.plain-text", "--name", "notes", "-"},
+       "hello",
+       notAudio},
+      {"a link", {"https://example.com/talk.m4a"}, "", notAudio},
+      {"a file that is not there",
+       {"/nonexistent/Interview.m4a"},
+       "",
+       "KelpWord couldn\u2019t get that recording from the other app. Try again, or export it as a "
+       "file and drop the file here.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(inbox());
+    makeInbox();
+
+    const auto result = share(c.arguments, c.input);
+
+    EXPECT_EQ(result.exitStatus, 1) << result.err;
+    EXPECT_EQ(result.out, sending + c.message);
+    const auto folders = shareFolders();
+    ASSERT_EQ(folders.size(), 1u) << "the per-share folder stays";
+    EXPECT_TRUE(fs::is_empty(folders[0]));
+    EXPECT_FALSE(fs::exists(folder() / "opened.txt"));
+  }
+}
+
+TEST_F(ShareExtensionTest, ApplicationThatCannotStartShowsTheHandOffMessageAndKeepsTheFile) {
+  // The extension inside Broken.app, whose program cannot be executed.
+  makeBundle(folder() / "Broken.app", "com.brenvik.kelpword");
+  fs::permissions(folder() / "Broken.app/Contents/MacOS/KelpWord",
+                  fs::perms::owner_read | fs::perms::group_read);
+  const auto program = placeExtension(folder() / "Broken.app");
+  makeInbox();
+  writeFile(folder() / "Interview.m4a", "recording");
+
+  const auto result = share({(folder() / "Interview.m4a").string()}, "", program);
+
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_EQ(result.out, sending + handOffFailed);
+  const auto folders = shareFolders();
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_EQ(readFile(folders[0] / "Interview.m4a"), "recording");
+}
+
+TEST_F(ShareExtensionTest, ReturnOnStandardInputPressesClose) {
+  const auto result = share({}, "\n");  // no inbox: the failure sheet, then Return
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, sending + openFirst);
+}
+
+TEST_F(ShareExtensionTest, UsageAndHelp) {
+  const auto help = share({"--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_TRUE(help.out.starts_with("Usage: kelpword-share [--type TYPE] [--name NAME] [ITEM...]\n"))
+      << help.out;
+
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"--bogus"}, {"--type"}, {"-", "-"}, {"--name", "x", "Interview.m4a"}}) {
+    SCOPED_TRACE(arguments.front());
+    const auto result = share(arguments);
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.out, "") << "no sheet for a usage error";
+    EXPECT_NE(result.err.find("kelpword-share --help"), std::string::npos) << result.err;
+  }
+  EXPECT_FALSE(fs::exists(home() / "Library"));
+}
+
+TEST_F(ShareExtensionTest, ClosedStandardDescriptorsAreReopenedOnDevNull) {
+  // Launched with every standard descriptor closed: the share still runs to its end, and no
+  // file it opens is mistaken for one of them.
+  makeInbox();
+  writeFile(folder() / "Interview.m4a", "recording");
+  const std::string script = "exec <&- >&- 2>&- \"$0\" \"$1\"";
+  const auto result =
+      share({"-c", script, KELPWORD_SHARE, (folder() / "Interview.m4a").string()}, "", "/bin/sh");
+
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  const auto folders = shareFolders();
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_EQ(readFile(folders[0] / "Interview.m4a"), "recording");
+  EXPECT_EQ(opened().size(), 1u);
+}
+
+}  // namespace
+}  // namespace e2e

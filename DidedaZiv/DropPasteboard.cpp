@@ -2,7 +2,9 @@
 #include "DidedaZiv/DropPasteboard.hpp"
 
 #include <asio/awaitable.hpp>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -49,7 +51,7 @@ platform::FilePromiseReceiver::Reader promiseReader(std::optional<platform::UTTy
   };
 }
 
-// The folder from `inbox`, or none when it fails; the user is told the same either way.
+// The folder from `inbox`, or none when it throws: whatever it threw, the user sees one message.
 std::optional<platform::Url> inboxFolder(const std::function<platform::Url()>& inbox) {
   try {
     return inbox();

@@ -119,22 +119,25 @@ class Gate {
 
 TEST(FilePromiseReceiver, ReturnsAtOnceAndTheSourceWritesOnItsOwnThread) {
   testing_support::TempFolder destination;
-  OperationQueue queue;  // outlives the source's reports
-  auto gate = std::make_shared<Gate>();
+  OperationQueue queue;
+  auto mayWrite = std::make_shared<Gate>();
+  auto doneReporting = std::make_shared<Gate>();
   auto reports = std::make_shared<Reports>();
   auto sourceThread = std::make_shared<std::atomic<std::thread::id>>();
   {
     auto receiver = std::make_shared<FilePromiseReceiver>(
         std::vector<std::string>{"public.mpeg-4-audio"},
-        [gate, sourceThread](const Url& folder, const FilePromiseReceiver::Reader& report) {
+        [mayWrite, doneReporting, sourceThread](const Url& folder,
+                                                const FilePromiseReceiver::Reader& report) {
           *sourceThread = std::this_thread::get_id();
-          if (!gate->waitOpen()) return;
+          if (!mayWrite->waitOpen()) return;
           testing_support::writeFile(std::filesystem::path(folder.path()) / "One.m4a", "one");
           report(folder.appendingPathComponent("One.m4a"), std::nullopt);
           report(folder.appendingPathComponent("Two.m4a"),
                  std::make_error_code(std::errc::no_space_on_device));
           testing_support::writeFile(std::filesystem::path(folder.path()) / "Three.m4a", "three");
           report(folder.appendingPathComponent("Three.m4a"), std::nullopt);
+          doneReporting->open();
         });
     receiver->receivePromisedFiles(
         destination.url(), queue, [&queue, reports](Url location, auto error) {
@@ -143,7 +146,7 @@ TEST(FilePromiseReceiver, ReturnsAtOnceAndTheSourceWritesOnItsOwnThread) {
     EXPECT_TRUE(reports->waitFor(0).empty()) << "returned before the source wrote anything";
   }  // the receiver goes while the source still waits: the source keeps what it needs
 
-  gate->open();
+  mayWrite->open();
   auto received = reports->waitFor(3);
   // Reports may run at once on the queue; their order is not kept.
   auto byName = [](const Report& a, const Report& b) {
@@ -160,6 +163,8 @@ TEST(FilePromiseReceiver, ReturnsAtOnceAndTheSourceWritesOnItsOwnThread) {
   EXPECT_NE(sourceThread->load(), std::this_thread::get_id());
   EXPECT_EQ(testing_support::namesIn(destination.path()),
             (std::vector<std::string>{"One.m4a", "Three.m4a"}));
+  // The queue must outlive the last report call, not only the reader it ran.
+  EXPECT_TRUE(doneReporting->waitOpen());
 }
 
 }  // namespace

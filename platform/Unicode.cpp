@@ -51,13 +51,12 @@ bool isWhiteSpace(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHI
 // Breaking rules are costly to load, and an iterator is not shareable across threads: one per
 // thread, kept for the thread's life.
 icu::BreakIterator& characterBreaks() {
-  thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+  static thread_local std::unique_ptr<icu::BreakIterator> iterator;
+  if (!iterator) {
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> made(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    iterator.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
     check(status, "ICU character break iterator");
-    return made;
-  }();
+  }
   return *iterator;
 }
 

@@ -239,7 +239,9 @@ std::string resolvingSymlinks(std::string_view absolutePath) {
       if (missingDepth > 0) --missingDepth;
       continue;
     }
-    std::string candidate = resolved + "/" + component;
+    std::string candidate = resolved;
+    candidate += '/';
+    candidate += component;
     struct stat status {};
     if (missingDepth > 0 || ::lstat(candidate.c_str(), &status) != 0) {
       ++missingDepth;

@@ -282,21 +282,22 @@ TEST_F(FileManagerTest, MoveNeverReplacesWhereRenameat2IsRefused) {
   }
 }
 
+// $HOME set for one test; tests run one at a time, so changing the environment is safe here.
 class HomeVariable {
  public:
   explicit HomeVariable(const char* value) {
-    if (const char* old = std::getenv("HOME")) saved_ = old;
+    if (const char* old = std::getenv("HOME")) saved_ = old;  // NOLINT(concurrency-mt-unsafe)
     if (value == nullptr) {
-      ::unsetenv("HOME");
+      ::unsetenv("HOME");  // NOLINT(concurrency-mt-unsafe)
     } else {
-      ::setenv("HOME", value, 1);
+      ::setenv("HOME", value, 1);  // NOLINT(concurrency-mt-unsafe)
     }
   }
   ~HomeVariable() {
     if (saved_) {
-      ::setenv("HOME", saved_->c_str(), 1);
+      ::setenv("HOME", saved_->c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     } else {
-      ::unsetenv("HOME");
+      ::unsetenv("HOME");  // NOLINT(concurrency-mt-unsafe)
     }
   }
   HomeVariable(const HomeVariable&) = delete;

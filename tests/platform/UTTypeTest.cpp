@@ -4,6 +4,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -11,19 +12,19 @@ namespace {
 
 using platform::UTType;
 
-UTType type(const std::string& identifier) {
+UTType type(std::string_view identifier) {
   const auto found = UTType::withIdentifier(identifier);
-  if (!found) throw std::invalid_argument("no content type " + identifier);
+  if (!found) throw std::invalid_argument("no content type " + std::string(identifier));
   return *found;
 }
 
 // Types that sources report for recordings, with the extension each should give a file.
 struct MediaCase {
-  std::string identifier;
-  std::string preferredExtension;
+  std::string_view identifier;
+  std::string_view preferredExtension;
 };
 
-const MediaCase kAudio[] = {
+constexpr MediaCase kAudio[] = {
     {"public.mpeg-4-audio", "m4a"},
     {"com.apple.m4a-audio", "m4a"},
     {"public.mp3", "mp3"},
@@ -40,7 +41,7 @@ const MediaCase kAudio[] = {
     {"com.microsoft.windows-media-wma", "wma"},
 };
 
-const MediaCase kVideo[] = {
+constexpr MediaCase kVideo[] = {
     {"public.mpeg-4", "mp4"},       {"com.apple.quicktime-movie", "mov"},
     {"com.apple.m4v-video", "m4v"}, {"public.avi", "avi"},
     {"org.matroska.mkv", "mkv"},    {"org.webmproject.webm", "webm"},
@@ -48,7 +49,7 @@ const MediaCase kVideo[] = {
     {"public.mpeg", "mpg"},         {"public.mpeg-2-transport-stream", "ts"},
 };
 
-const MediaCase kOtherConcrete[] = {
+constexpr MediaCase kOtherConcrete[] = {
     {"public.plain-text", "txt"},  {"com.adobe.pdf", "pdf"}, {"public.html", "html"},
     {"public.json", "json"},       {"public.jpeg", "jpeg"},  {"public.png", "png"},
     {"public.zip-archive", "zip"},

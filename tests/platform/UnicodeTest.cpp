@@ -10,8 +10,6 @@ namespace {
 
 namespace unicode = platform::unicode;
 
-const std::string kReplacement = "\uFFFD";
-
 TEST(UnicodeTest, TrimsWhiteSpaceAndLineBreaksAsUnicodeDefinesThem) {
   struct Case {
     std::string text;
@@ -42,8 +40,8 @@ TEST(UnicodeTest, TrimsWhiteSpaceAndLineBreaksAsUnicodeDefinesThem) {
 TEST(UnicodeTest, TrimmingRepairsInvalidUtf8) {
   EXPECT_EQ(unicode::trimmingWhitespaceAndNewlines(" \xFF"
                                                    "a\xC3 "),
-            kReplacement + "a" + kReplacement);
-  EXPECT_EQ(unicode::trimmingWhitespaceAndNewlines("\xC2\xA0\xC2"), kReplacement);
+            "\uFFFDa\uFFFD");
+  EXPECT_EQ(unicode::trimmingWhitespaceAndNewlines("\xC2\xA0\xC2"), "\uFFFD");
 }
 
 TEST(UnicodeTest, CanonicallyEquivalentTextsAreEqual) {
@@ -81,15 +79,15 @@ TEST(UnicodeTest, RepairReplacesEachIllFormedSequence) {
   const Case cases[] = {
       {"valid caf\u00E9 \U0001F44D", "valid caf\u00E9 \U0001F44D"},
       {std::string("nul\0inside", 10), std::string("nul\0inside", 10)},
-      {"\xFF", kReplacement},
-      {"a\xC3", "a" + kReplacement},              // cut short
-      {"\xC3(", kReplacement + "("},              // missing continuation
-      {"\xC0\xAF", kReplacement + kReplacement},  // overlong "/"
-      {"\xE0\x80\xAF", kReplacement + kReplacement + kReplacement},
-      {"\xED\xA0\x80", kReplacement + kReplacement + kReplacement},  // a surrogate
-      {"\xF4\x90\x80\x80", kReplacement + kReplacement + kReplacement + kReplacement},
-      {"\xF0\x9F\x91", kReplacement},  // the start of a 4-byte form
-      {"\x80\x80", kReplacement + kReplacement},
+      {"\xFF", "\uFFFD"},
+      {"a\xC3", "a\uFFFD"},          // cut short
+      {"\xC3(", "\uFFFD("},          // missing continuation
+      {"\xC0\xAF", "\uFFFD\uFFFD"},  // overlong "/"
+      {"\xE0\x80\xAF", "\uFFFD\uFFFD\uFFFD"},
+      {"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD"},  // a surrogate
+      {"\xF4\x90\x80\x80", "\uFFFD\uFFFD\uFFFD\uFFFD"},
+      {"\xF0\x9F\x91", "\uFFFD"},  // the start of a 4-byte form
+      {"\x80\x80", "\uFFFD\uFFFD"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.text));

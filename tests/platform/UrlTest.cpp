@@ -76,54 +76,57 @@ TEST(UrlTest, FileUrlTextParsesBackToTheSameUrl) {
 }
 
 TEST(UrlTest, ParseTakesAbsoluteUrlsAndRefusesTheRest) {
+  struct Parsed {
+    std::string path;
+    std::string absoluteString;
+    bool isFile;
+    bool isDirectory;
+  };
   struct Case {
     std::string text;
-    bool valid;
-    bool isFile = false;
-    std::string path = "";
-    std::string absoluteString = "";
-    bool isDirectory = false;
+    std::optional<Parsed> parsed;
   };
   const Case cases[] = {
-      {"https://example.com/a%20b/c.mp3?x=1#f", true, false, "/a b/c.mp3",
-       "https://example.com/a%20b/c.mp3?x=1#f"},
-      {"https://example.com", true, false, "", "https://example.com"},
-      {"https://example.com/folder/", true, false, "/folder", "https://example.com/folder/", true},
-      {"mailto:someone@example.com", true, false, "someone@example.com",
-       "mailto:someone@example.com"},
-      {"file:///tmp/a%20b/", true, true, "/tmp/a b", "file:///tmp/a%20b/", true},
-      {"file://localhost/tmp/x", true, true, "/tmp/x", "file:///tmp/x"},
-      {"FILE:///tmp/x", true, true, "/tmp/x", "file:///tmp/x"},
-      {"file:/tmp/x", true, true, "/tmp/x", "file:///tmp/x"},
-      {"file:///tmp/%78", true, true, "/tmp/x", "file:///tmp/x"},
+      {"https://example.com/a%20b/c.mp3?x=1#f",
+       Parsed{"/a b/c.mp3", "https://example.com/a%20b/c.mp3?x=1#f", false, false}},
+      {"https://example.com", Parsed{"", "https://example.com", false, false}},
+      {"https://example.com/folder/",
+       Parsed{"/folder", "https://example.com/folder/", false, true}},
+      {"mailto:someone@example.com",
+       Parsed{"someone@example.com", "mailto:someone@example.com", false, false}},
+      {"file:///tmp/a%20b/", Parsed{"/tmp/a b", "file:///tmp/a%20b/", true, true}},
+      {"file://localhost/tmp/x", Parsed{"/tmp/x", "file:///tmp/x", true, false}},
+      {"FILE:///tmp/x", Parsed{"/tmp/x", "file:///tmp/x", true, false}},
+      {"file:/tmp/x", Parsed{"/tmp/x", "file:///tmp/x", true, false}},
+      {"file:///tmp/%78", Parsed{"/tmp/x", "file:///tmp/x", true, false}},
       // No scheme.
-      {"/tmp/x", false},
-      {"relative/x.m4a", false},
-      {"", false},
-      {":nothing", false},
-      {"1http://example.com", false},
+      {"/tmp/x", std::nullopt},
+      {"relative/x.m4a", std::nullopt},
+      {"", std::nullopt},
+      {":nothing", std::nullopt},
+      {"1http://example.com", std::nullopt},
       // Not a valid URL text.
-      {"https://exa mple.com", false},
-      {"https://example.com/caf\u00e9", false},
-      {"file:///a%2", false},
-      {"file:///a%zz", false},
+      {"https://exa mple.com", std::nullopt},
+      {"https://example.com/caf\u00e9", std::nullopt},
+      {"file:///a%2", std::nullopt},
+      {"file:///a%zz", std::nullopt},
       // File URLs that name no local path.
-      {"file://elsewhere/x", false},
-      {"file:///a%00b", false},
-      {"file:///a?query", false},
-      {"file:///a#fragment", false},
-      {"file:relative", false},
-      {"file://", false},
+      {"file://elsewhere/x", std::nullopt},
+      {"file:///a%00b", std::nullopt},
+      {"file:///a?query", std::nullopt},
+      {"file:///a#fragment", std::nullopt},
+      {"file:relative", std::nullopt},
+      {"file://", std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     const auto url = Url::parse(c.text);
-    ASSERT_EQ(url.has_value(), c.valid);
+    ASSERT_EQ(url.has_value(), c.parsed.has_value());
     if (!url) continue;
-    EXPECT_EQ(url->isFileURL(), c.isFile);
-    EXPECT_EQ(url->path(), c.path);
-    EXPECT_EQ(url->absoluteString(), c.absoluteString);
-    EXPECT_EQ(url->hasDirectoryPath(), c.isDirectory);
+    EXPECT_EQ(url->isFileURL(), c.parsed->isFile);
+    EXPECT_EQ(url->path(), c.parsed->path);
+    EXPECT_EQ(url->absoluteString(), c.parsed->absoluteString);
+    EXPECT_EQ(url->hasDirectoryPath(), c.parsed->isDirectory);
   }
 }
 

@@ -7,7 +7,8 @@
 #include "platform/Url.hpp"
 
 // The file system, as the intake core needs it. Every operation may be called from any thread.
-// Failures are std::system_error whose code() is the operating system's errno, unchanged.
+// Failures are std::system_error whose code() is the operating system's errno, unchanged. A URL
+// that is not a file URL names no local item (EINVAL where an operation needs one).
 namespace platform::fileManager {
 
 // True when an item lies at the URL's path, following a final symbolic link (a dangling link
@@ -18,7 +19,8 @@ bool fileExists(const Url& url, bool* isDirectory = nullptr);
 bool itemExists(const Url& url);
 
 // Creates the folder; with `withIntermediateDirectories`, missing folders above it too, and a
-// folder that exists already is success. Throws std::system_error.
+// folder that exists already is success. On failure the folders this call made are removed again.
+// Throws std::system_error.
 void createDirectory(const Url& folder, bool withIntermediateDirectories);
 
 // Copies the file or folder at `from` to `to`, which must not exist. The copy appears under `to`
@@ -49,7 +51,7 @@ struct DirectoryEntry {
 // Throws std::system_error when the folder cannot be listed.
 std::vector<DirectoryEntry> contentsOfDirectory(const Url& folder);
 
-// The process's own idea of its home: $HOME, or "/" when unset; a directory URL.
+// The process's own idea of its home: $HOME, or "/" when unset or empty; a directory URL.
 Url homeDirectoryForCurrentUser();
 
 // Security-scoped access has no Linux counterpart: it is never granted, and files are read with

@@ -12,12 +12,15 @@ namespace platform {
 // resolvingSymlinksInPath().
 class Url {
  public:
-  // A file URL for `path`. A relative path is taken against the current folder. `isDirectory`
-  // marks the URL as a folder's: its text then ends in "/".
+  // A file URL for `path`. A relative path is taken against the current folder (std::system_error
+  // when that cannot be read). `isDirectory` marks the URL as a folder's: its text then ends in
+  // "/". Repeated "/" are made one; "." and ".." stay as written.
   static Url fileURL(std::string path, bool isDirectory);
 
-  // Any absolute URL text ("https://…", "file:///…"); none for text without a scheme. File URL
-  // texts are percent-decoded into their path.
+  // Any absolute URL text ("https://…", "file:///…"); none for text without a scheme, or with a
+  // character that must be percent-encoded (a space, a byte beyond ASCII) or a broken "%" escape.
+  // File URL texts are percent-decoded into their path; one that names no path on this machine
+  // (another host, a query or fragment, an encoded NUL) gives none.
   static std::optional<Url> parse(std::string_view text);
 
   bool isFileURL() const;

@@ -115,11 +115,21 @@ TEST_F(FileManagerTest, ExistenceFollowsOrKeepsSymbolicLinks) {
   }
 }
 
-TEST_F(FileManagerTest, WebLinksNameNoLocalItem) {
-  const Url link = *Url::parse("https://example.com" + temp.path().string());
-  EXPECT_FALSE(fileManager::fileExists(link));
-  EXPECT_FALSE(fileManager::itemExists(link));
-  EXPECT_EQ(errorOf([&] { fileManager::createDirectory(link, true); }), EINVAL);
+TEST_F(FileManagerTest, UrlsThatNameNoLocalPathFindNothingAndCreateNothing) {
+  fs::create_directory(temp / "folder");
+  const Url unusable[] = {
+      *Url::parse("https://example.com" + temp.path().string() + "/folder"),
+      // A C string would stop at the NUL and name the existing folder.
+      Url::fileURL((temp / "folder").string() + std::string(1, '\0') + "/new", true),
+  };
+  for (const auto& url : unusable) {
+    SCOPED_TRACE(url.absoluteString());
+    EXPECT_FALSE(fileManager::fileExists(url));
+    EXPECT_FALSE(fileManager::itemExists(url));
+    EXPECT_EQ(errorOf([&] { fileManager::createDirectory(url, true); }), EINVAL);
+    EXPECT_EQ(errorOf([&] { fileManager::moveItem(url, file("moved")); }), EINVAL);
+  }
+  EXPECT_EQ(treeOf(temp.path()), std::vector<std::string>{"folder"});
 }
 
 TEST_F(FileManagerTest, CreatesMissingParentsAndTakesAnExistingFolder) {

@@ -1,4 +1,245 @@
-// placeholder
+// kelpword-bench copy [FOLDER] [--mib N] [--rounds N] [--copies N]
+//
+// Copies one large file with copyIn and with cp, alternating, each in a process of its own, and
+// prints the time ratio and each one's peak resident memory; then times many copies under one
+// name into one folder, in this process. The files go into a new folder inside FOLDER (default
+// /var/tmp, which is on disk where /tmp may be memory), removed at the end.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "DidedaZiv/AudioIntake.hpp"
 #include "bench/Benchmarks.hpp"
 
-int runCopyBenchmark(int, char**) { return 0; }
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string folder = "/var/tmp";
+  long mebibytes = 1024;
+  long rounds = 4;  // even, so that each goes first as often
+  long copies = 1000;
+};
+
+struct ProcessRun {
+  double seconds = 0;
+  double cpuSeconds = 0;  // user and system: what the copy itself cost, whatever else runs
+  long peakKiB = 0;
+  int status = -1;
+};
+
+platform::Url folderURL(const fs::path& path) {
+  return platform::Url::fileURL(path.string(), true);
+}
+platform::Url fileURL(const fs::path& path) { return platform::Url::fileURL(path.string(), false); }
+
+// Runs argv to its end, timing it and reading its peak resident memory from the kernel.
+ProcessRun timed(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const auto start = Clock::now();
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (pid == 0) {
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  ProcessRun run;
+  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  run.peakKiB = usage.ru_maxrss;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+void writeFile(const fs::path& path, long kibibytes) {
+  std::vector<char> block(1024);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (long i = 0; i < kibibytes; ++i) {
+    block[static_cast<std::size_t>(i) % block.size()] = static_cast<char>(i);
+    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+  }
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+long peakOfThisProcessKiB() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+int largeFile(const Options& options, const fs::path& folder) {
+  const fs::path source = folder / "source.m4a";
+  std::printf("writing a %ld MiB source in %s\n", options.mebibytes, folder.c_str());
+  writeFile(source, options.mebibytes * 1024);
+  ::sync();
+
+  // Each copy is checked, removed and the disk flushed before the next starts, so that every
+  // copy starts from the same state and none pays for another's writes or memory. The two take
+  // turns at going first.
+  const fs::path into = folder / "copies";
+  fs::create_directories(into / "cp");
+  const auto copyWithCopyIn = [&] {
+    const ProcessRun run = timed({"/proc/self/exe", "copy", "--copy-in", source.string(),
+                                  (into / "copyIn").string(), "Take.m4a"});
+    if (run.status != 0) throw std::runtime_error("copyIn failed");
+    if (fs::file_size(into / "copyIn" / "Take.m4a") != fs::file_size(source)) {
+      throw std::runtime_error("copyIn's copy has the wrong size");
+    }
+    fs::remove_all(into / "copyIn");
+    ::sync();
+    return run;
+  };
+  const auto copyWithCp = [&] {
+    const ProcessRun run = timed({"/bin/cp", source.string(), (into / "cp" / "Take.m4a").string()});
+    if (run.status != 0) throw std::runtime_error("cp failed");
+    fs::remove(into / "cp" / "Take.m4a");
+    ::sync();
+    return run;
+  };
+
+  std::vector<double> ours, theirs, ourCpu, theirCpu;
+  long ourPeak = 0, theirPeak = 0;
+  for (long round = 1; round <= options.rounds; ++round) {
+    ProcessRun copyIn, cp;
+    if (round % 2 == 1) {
+      copyIn = copyWithCopyIn();
+      cp = copyWithCp();
+    } else {
+      cp = copyWithCp();
+      copyIn = copyWithCopyIn();
+    }
+    std::printf(
+        "round %ld: copyIn %.3f s (cpu %.3f s, peak %ld KiB), cp %.3f s (cpu %.3f s, peak %ld "
+        "KiB)\n",
+        round, copyIn.seconds, copyIn.cpuSeconds, copyIn.peakKiB, cp.seconds, cp.cpuSeconds,
+        cp.peakKiB);
+    ours.push_back(copyIn.seconds);
+    theirs.push_back(cp.seconds);
+    ourCpu.push_back(copyIn.cpuSeconds);
+    theirCpu.push_back(cp.cpuSeconds);
+    ourPeak = std::max(ourPeak, copyIn.peakKiB);
+    theirPeak = std::max(theirPeak, cp.peakKiB);
+  }
+  fs::remove_all(into);
+  fs::remove(source);
+  std::printf("median: copyIn %.3f s, cp %.3f s; ratio copyIn/cp %.3f (goal <= 1.05)\n",
+              median(ours), median(theirs), median(ours) / median(theirs));
+  std::printf("median cpu: copyIn %.3f s, cp %.3f s; ratio copyIn/cp %.3f\n", median(ourCpu),
+              median(theirCpu), median(ourCpu) / median(theirCpu));
+  // On a busy machine the fastest round is the one least disturbed by others.
+  const double ourBest = *std::min_element(ours.begin(), ours.end());
+  const double theirBest = *std::min_element(theirs.begin(), theirs.end());
+  std::printf("fastest: copyIn %.3f s, cp %.3f s; ratio copyIn/cp %.3f\n", ourBest, theirBest,
+              ourBest / theirBest);
+  std::printf("peak RSS: copyIn process %.1f MiB (goal < 16 MiB), cp %.1f MiB\n", ourPeak / 1024.0,
+              theirPeak / 1024.0);
+  return 0;
+}
+
+int manyCopies(const Options& options, const fs::path& folder) {
+  const fs::path source = folder / "short.m4a";
+  writeFile(source, 64);
+  const fs::path into = folder / "one folder";
+  const long peakBefore = peakOfThisProcessKiB();
+  const auto start = Clock::now();
+  platform::Url last = fileURL(source);
+  for (long i = 0; i < options.copies; ++i) {
+    last = DidedaZiv::AudioIntake::copyIn(fileURL(source), folderURL(into), "Take.m4a");
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("%ld copies under one name into one folder: %.3f s (%.3f ms each), last \"%s\"\n",
+              options.copies, seconds, seconds * 1000 / static_cast<double>(options.copies),
+              last.lastPathComponent().c_str());
+  std::printf("peak RSS of this process: %.1f MiB before, %.1f MiB after\n", peakBefore / 1024.0,
+              peakOfThisProcessKiB() / 1024.0);
+  fs::remove_all(into);
+  fs::remove(source);
+  return 0;
+}
+
+int copyInOnce(int argc, char** argv) {
+  if (argc != 4) return 2;
+  try {
+    DidedaZiv::AudioIntake::copyIn(fileURL(argv[1]), folderURL(argv[2]), argv[3]);
+    return 0;
+  } catch (const std::system_error& error) {
+    std::fprintf(stderr, "copyIn: %s\n", error.what());
+    return 1;
+  }
+}
+
+bool parse(int argc, char** argv, Options& options) {
+  bool folderGiven = false;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    long* number = arg == "--mib"      ? &options.mebibytes
+                   : arg == "--rounds" ? &options.rounds
+                   : arg == "--copies" ? &options.copies
+                                       : nullptr;
+    if (number != nullptr) {
+      if (i + 1 >= argc || (*number = std::atol(argv[++i])) <= 0) return false;
+    } else if (!arg.starts_with("--") && !folderGiven) {
+      options.folder = arg;
+      folderGiven = true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int runCopyBenchmark(int argc, char** argv) {
+  if (argc >= 1 && std::strcmp(argv[0], "--copy-in") == 0) return copyInOnce(argc, argv);
+  Options options;
+  if (!parse(argc, argv, options)) {
+    std::fputs("usage: kelpword-bench copy [FOLDER] [--mib N] [--rounds N] [--copies N]\n", stderr);
+    return 2;
+  }
+  std::string pattern = (fs::path(options.folder) / "kelpword-copy-bench-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const fs::path folder = pattern;
+  int status = 0;
+  try {
+    status = largeFile(options, folder);
+    if (status == 0) status = manyCopies(options, folder);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "copy benchmark: %s\n", error.what());
+    status = 1;
+  }
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+  return status;
+}

@@ -19,8 +19,8 @@ int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid
 
 bool hasEnded(int pidfd) {
   if (pidfd < 0) return true;
-  pollfd poll{pidfd, POLLIN, 0};
-  return ::poll(&poll, 1, 0) > 0;
+  pollfd readable{pidfd, POLLIN, 0};
+  return ::poll(&readable, 1, 0) > 0;
 }
 
 std::optional<std::string> executablePath(pid_t pid) {

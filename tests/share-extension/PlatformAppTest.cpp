@@ -214,10 +214,11 @@ TEST_F(WorkspaceTest, OpeningStartsTheBundlesProgramWithTheFilesAndReportsOnAnot
   ASSERT_NE(report.application, nullptr);
   EXPECT_GT(report.application->processIdentifier(), 0);
   EXPECT_NE(report.thread, std::this_thread::get_id());
-  for (int tries = 0; tries < 500 && !testing_support::readFile(temp_ / "record").ends_with("\n\n");
-       ++tries) {
-    ::usleep(10000);
-  }
+  auto recorded = [&] {
+    return fs::exists(temp_ / "record") &&
+           testing_support::readFile(temp_ / "record").ends_with("\n\n");
+  };
+  for (int tries = 0; tries < 1000 && !recorded(); ++tries) ::usleep(10000);
   EXPECT_EQ(testing_support::readFile(temp_ / "record"),
             "program: " + (temp_ / "App.app/Contents/MacOS/Program").string() +
                 "\nfile: /a b.m4a\nfile: /c.m4a\n\n");

@@ -58,6 +58,8 @@ DirectoryEntry describe(const Url& folder, int folderFd, const struct dirent& fo
 std::vector<DirectoryEntry> contentsOfDirectory(const Url& folder) {
   if (!folder.isFileURL()) throwErrno(EINVAL, "contentsOfDirectory: not a file URL");
   const std::string path = folder.path();
+  // A C string would cut the path short at a NUL and name another folder.
+  if (path.find('\0') != std::string::npos) throwErrno(EINVAL, "contentsOfDirectory");
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) throwErrno(errno, "open " + path);
   DirectoryStream directory(::fdopendir(fd));
@@ -70,6 +72,7 @@ std::vector<DirectoryEntry> contentsOfDirectory(const Url& folder) {
   std::vector<DirectoryEntry> entries;
   for (;;) {
     errno = 0;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads this stream
     const struct dirent* found = ::readdir(directory.get());
     if (found == nullptr) {
       if (errno != 0) throwErrno(errno, "readdir " + path);

@@ -93,7 +93,8 @@ std::vector<Child> childrenOf(int folderFd, Failures& failures) {
   }
   for (;;) {
     errno = 0;
-    const struct dirent* found = ::readdir(directory);  // NOLINT(concurrency-mt-unsafe): own stream
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads this stream
+    const struct dirent* found = ::readdir(directory);
     if (found == nullptr) {
       if (errno != 0) failures.note(errno);
       break;
@@ -162,8 +163,9 @@ void removeItem(const Url& url) {
   if (!url.isFileURL()) throw std::system_error(EINVAL, std::generic_category(), "removeItem");
   const std::string path = url.path();
   const auto [parentPath, name] = parentAndName(path);
-  // The root, "." and ".." name no item that can go.
-  if (name.empty() || name == "." || name == "..") {
+  // The root, "." and ".." name no item that can go; a C string would cut a path with a NUL short
+  // and name another item.
+  if (name.empty() || name == "." || name == ".." || path.find('\0') != std::string::npos) {
     throw std::system_error(EINVAL, std::generic_category(), "remove " + path);
   }
   const Descriptor parent(::open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));

@@ -127,7 +127,9 @@ TEST(DirectoryContentsTest, FailsWithTheSystemsErrorWhenTheFolderCannotBeListed)
     int error;
   };
   for (const auto& testCase :
-       {Case{"missing", temp / "missing", ENOENT}, Case{"a file", temp / "file", ENOTDIR}}) {
+       {Case{"missing", temp / "missing", ENOENT}, Case{"a file", temp / "file", ENOTDIR},
+        Case{"a NUL after an existing folder", temp.path().string() + std::string("\0x", 2),
+             EINVAL}}) {
     SCOPED_TRACE(testCase.what);
     try {
       contentsOfDirectory(folderURL(testCase.folder));

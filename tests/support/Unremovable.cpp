@@ -1,8 +1,8 @@
 #include "tests/support/Unremovable.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
+#include <system_error>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -48,8 +48,9 @@ Unremovable::Unremovable(const std::filesystem::path& folder) {
     error_ = EBUSY;
     return;
   }
-  why_ = std::string("no immutable attribute here (") + std::strerror(immutableError) +
-         ") and no mount either (" + std::strerror(errno) + ")";
+  const int mountError = errno;
+  why_ = "no immutable attribute here (" + std::generic_category().message(immutableError) +
+         ") and no mount either (" + std::generic_category().message(mountError) + ")";
 }
 
 Unremovable::~Unremovable() {

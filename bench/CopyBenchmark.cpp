@@ -89,6 +89,8 @@ double median(std::vector<double> values) {
   return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+double mebibytesOf(long kibibytes) { return static_cast<double>(kibibytes) / 1024; }
+
 long peakOfThisProcessKiB() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
@@ -159,8 +161,8 @@ int largeFile(const Options& options, const fs::path& folder) {
   const double theirBest = *std::min_element(theirs.begin(), theirs.end());
   std::printf("fastest: copyIn %.3f s, cp %.3f s; ratio copyIn/cp %.3f\n", ourBest, theirBest,
               ourBest / theirBest);
-  std::printf("peak RSS: copyIn process %.1f MiB (goal < 16 MiB), cp %.1f MiB\n", ourPeak / 1024.0,
-              theirPeak / 1024.0);
+  std::printf("peak RSS: copyIn process %.1f MiB (goal < 16 MiB), cp %.1f MiB\n",
+              mebibytesOf(ourPeak), mebibytesOf(theirPeak));
   return 0;
 }
 
@@ -178,8 +180,8 @@ int manyCopies(const Options& options, const fs::path& folder) {
   std::printf("%ld copies under one name into one folder: %.3f s (%.3f ms each), last \"%s\"\n",
               options.copies, seconds, seconds * 1000 / static_cast<double>(options.copies),
               last.lastPathComponent().c_str());
-  std::printf("peak RSS of this process: %.1f MiB before, %.1f MiB after\n", peakBefore / 1024.0,
-              peakOfThisProcessKiB() / 1024.0);
+  std::printf("peak RSS of this process: %.1f MiB before, %.1f MiB after\n",
+              mebibytesOf(peakBefore), mebibytesOf(peakOfThisProcessKiB()));
   fs::remove_all(into);
   fs::remove(source);
   return 0;

@@ -26,7 +26,7 @@ namespace platform::fileManager {
 namespace {
 
 constexpr mode_t permissionBits = 0777;  // set-id and sticky bits are not carried over
-constexpr std::size_t readBufferBytes = 128 * 1024;
+constexpr std::size_t readBufferBytes = std::size_t{128} * 1024;
 constexpr std::size_t kernelCopyChunk = std::size_t{1} << 30;
 constexpr std::size_t nameMax = 255;
 

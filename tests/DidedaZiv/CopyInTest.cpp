@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -18,6 +19,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+constexpr std::size_t kibibyte = 1024;
+constexpr std::size_t mebibyte = 1024 * kibibyte;
 using DidedaZiv::AudioIntake::copyIn;
 using testing_support::namesIn;
 using testing_support::readFile;
@@ -198,11 +201,11 @@ TEST_F(CopyIn, ShortensAnOverlongExtensionWithTheName) {
 }
 
 TEST_F(CopyIn, FailsOnAFullDiskAndLeavesTheFolderAsItWas) {
-  auto disk = testing_support::ScopedMount::tinyTmpfs(temp / "disk", 64 * 1024);
+  auto disk = testing_support::ScopedMount::tinyTmpfs(temp / "disk", 64 * kibibyte);
   if (!disk.ok()) GTEST_SKIP() << disk.why();
   const fs::path folder = temp / "disk" / "inbox";
   writeFile(folder / "Take.m4a", "earlier");
-  writeFile(source, std::string(1024 * 1024, 'r'));
+  writeFile(source, std::string(mebibyte, 'r'));
 
   EXPECT_EQ(errorOf(fileAt(source), folder, "Take.m4a"), ENOSPC);
   EXPECT_THAT(namesIn(folder), ::testing::ElementsAre("Take.m4a"));
@@ -229,7 +232,8 @@ TEST_F(CopyIn, RacingCopiesUnderOneNameNeverReplaceOrLoseAFile) {
     writeFile(folder / "Take.m4a", "earlier");
     std::vector<std::string> contents;
     for (int t = 0; t < threads; ++t) {
-      contents.push_back("copy of thread " + std::to_string(t) + std::string(4096 * t, '.'));
+      contents.push_back("copy of thread " + std::to_string(t) +
+                         std::string(4 * kibibyte * static_cast<std::size_t>(t), '.'));
       writeFile(temp / "sources" / std::to_string(t), contents.back());
     }
 

@@ -42,37 +42,35 @@ TEST(AudioType, TakesTheFirstAudioOrVideoIdentifierInTheSourcesOrder) {
   }
 }
 
-struct NameCase {
-  std::optional<std::string> suggested;
-  std::string withM4aType;
-  std::string withoutType;
-};
-
-// The received name for each suggestion, with an MPEG-4 audio type and with no type.
-const NameCase nameCases[] = {
-    {std::nullopt, "Recording.m4a", "Recording"},
-    {"", "Recording.m4a", "Recording"},
-    {"  \n\t ", "Recording.m4a", "Recording"},
-    {".m4a", "Recording.m4a", "Recording.m4a"},
-    {" Interview\n", "Interview.m4a", "Interview"},
-    {"Interview", "Interview.m4a", "Interview"},
-    {"Interview.mp3", "Interview.mp3", "Interview.mp3"},
-    {"Interview.MP3", "Interview.MP3", "Interview.MP3"},
-    {"Clip.mov", "Clip.mov", "Clip.mov"},
-    {"Notes.txt", "Notes.txt.m4a", "Notes.txt"},
-    {"Call 10:30/Monday", "Call 10-30-Monday.m4a", "Call 10-30-Monday"},
-    {"Talk.part", "Talk.part.m4a", "Talk.part"},
-    {"Talk.", "Talk..m4a", "Talk."},
-    {"a.b.m4a", "a.b.m4a", "a.b.m4a"},
-    {".hidden", "Recording.hidden.m4a", "Recording.hidden"},
-    {"..", "Recording...m4a", "Recording.."},
-    {"/etc/passwd", "-etc-passwd.m4a", "-etc-passwd"},
-    {"../../escape.m4a", "Recording..-..-escape.m4a", "Recording..-..-escape.m4a"},
-    {" .m4a", "Recording.m4a", "Recording.m4a"},
-    {"My  talk \t notes", "My  talk \t notes.m4a", "My  talk \t notes"},
-};
-
 TEST(FileName, GivesTheReceivedNameForEachSuggestion) {
+  struct NameCase {
+    std::optional<std::string> suggested;
+    std::string withM4aType;
+    std::string withoutType;
+  };
+  // The received name for each suggestion, with an MPEG-4 audio type and with no type.
+  const NameCase nameCases[] = {
+      {std::nullopt, "Recording.m4a", "Recording"},
+      {"", "Recording.m4a", "Recording"},
+      {"  \n\t ", "Recording.m4a", "Recording"},
+      {".m4a", "Recording.m4a", "Recording.m4a"},
+      {" Interview\n", "Interview.m4a", "Interview"},
+      {"Interview", "Interview.m4a", "Interview"},
+      {"Interview.mp3", "Interview.mp3", "Interview.mp3"},
+      {"Interview.MP3", "Interview.MP3", "Interview.MP3"},
+      {"Clip.mov", "Clip.mov", "Clip.mov"},
+      {"Notes.txt", "Notes.txt.m4a", "Notes.txt"},
+      {"Call 10:30/Monday", "Call 10-30-Monday.m4a", "Call 10-30-Monday"},
+      {"Talk.part", "Talk.part.m4a", "Talk.part"},
+      {"Talk.", "Talk..m4a", "Talk."},
+      {"a.b.m4a", "a.b.m4a", "a.b.m4a"},
+      {".hidden", "Recording.hidden.m4a", "Recording.hidden"},
+      {"..", "Recording...m4a", "Recording.."},
+      {"/etc/passwd", "-etc-passwd.m4a", "-etc-passwd"},
+      {"../../escape.m4a", "Recording..-..-escape.m4a", "Recording..-..-escape.m4a"},
+      {" .m4a", "Recording.m4a", "Recording.m4a"},
+      {"My  talk \t notes", "My  talk \t notes.m4a", "My  talk \t notes"},
+  };
   const UTType m4a = typeNamed("public.mpeg-4-audio");
   const UTType abstractAudio = typeNamed("public.audio");  // has no preferred extension
   for (const auto& c : nameCases) {

@@ -32,6 +32,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+constexpr std::size_t kibibyte = 1024;
+constexpr std::size_t mebibyte = 1024 * kibibyte;
 using platform::fileManager::copyItem;
 using ::testing::ElementsAre;
 using testing_support::namesIn;
@@ -91,7 +93,7 @@ TEST_F(FileCopy, CopiesAFileWithItsPermissionBitsAndDatesOfItsOwn) {
       {0600, 0600}, {0640, 0640}, {0755, 0755},
       {0444, 0444}, {0000, 0000}, {04755, 0755},  // set-id bits are not handed on to a copy
   };
-  const std::string content = patterned(3 * 1024 * 1024 + 17);
+  const std::string content = patterned(3 * mebibyte + 17);
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << std::oct << c.sourceMode);
     const fs::path folder = temp / std::to_string(c.sourceMode);
@@ -218,10 +220,10 @@ TEST_F(FileCopy, RefusesToCopyAFolderIntoItself) {
 }
 
 TEST_F(FileCopy, FailsOnAFullDiskLeavingNothingBehind) {
-  auto disk = testing_support::ScopedMount::tinyTmpfs(temp / "disk", 64 * 1024);
+  auto disk = testing_support::ScopedMount::tinyTmpfs(temp / "disk", 64 * kibibyte);
   if (!disk.ok()) GTEST_SKIP() << disk.why();
   writeFile(temp / "disk" / "earlier", "earlier");
-  writeFile(temp / "big", patterned(1024 * 1024));
+  writeFile(temp / "big", patterned(mebibyte));
   for (int i = 0; i < 8; ++i)
     writeFile(temp / "Session" / "part" / std::to_string(i), patterned(16384));
 
@@ -314,7 +316,7 @@ bool refuseNoReplaceAndKernelCopy() {
 
 TEST_F(FileCopy, CopiesWhereTheKernelRefusesRenamingWithoutReplacingOrCopyingItself) {
   if (thisArchitecture == 0) GTEST_SKIP() << "no seccomp filter for this architecture";
-  const std::string content = patterned(1024 * 1024 + 3);
+  const std::string content = patterned(mebibyte + 3);
   writeFile(temp / "take.m4a", content);
   writeFile(temp / "Session" / "take.m4a", "take");
   fs::create_symlink("take.m4a", temp / "Session" / "link");

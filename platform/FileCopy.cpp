@@ -388,6 +388,10 @@ void copyItem(const Url& from, const Url& to) {
   const std::string target = to.path();
   const std::string what = "cannot copy " + from.path() + " to " + target;
 
+  // A C string would cut such a path short, to another item.
+  if (from.path().find('\0') != std::string::npos || target.find('\0') != std::string::npos) {
+    fail(EINVAL, what);
+  }
   const Descriptor source = openSource(from.path(), what);
   const struct stat sourceInfo = statOrFail(source.get(), what);
   const bool isFolder = S_ISDIR(sourceInfo.st_mode);

@@ -208,6 +208,10 @@ TEST_F(FileCopy, FailsWithTheSystemsErrorWhenSourceOrFolderIsMissing) {
   EXPECT_EQ(errorOfCopy(temp / "missing", temp / "copy"), ENOENT);
   EXPECT_EQ(errorOfCopy(temp / "source", temp / "no folder" / "copy"), ENOENT);
   EXPECT_EQ(errorOfCopy(temp / "source", temp / "source" / "copy"), ENOTDIR);
+  // A NUL would cut the path short, to another item.
+  using namespace std::string_literals;
+  EXPECT_EQ(errorOfCopy(temp / "source\0.m4a"s, temp / "copy"), EINVAL);
+  EXPECT_EQ(errorOfCopy(temp / "source", temp / "copy\0.m4a"s), EINVAL);
   EXPECT_THAT(namesIn(temp.path()), ElementsAre("source"));
 }
 

@@ -163,8 +163,9 @@ void copyByReading(int from, int to, const std::string& what) {
 // clone where the file system has one, else in the kernel, else through one fixed buffer.
 void copyData(int from, int to, const std::string& what) {
   if (::ioctl(to, FICLONE, from) == 0) return;
-  // A refused clone may still have touched the target.
-  if (::ftruncate(to, 0) != 0) fail(errno, what);
+  // A refused clone may still have touched the target. Only truncate then: on ext4, truncating
+  // to zero makes close() flush the whole file, as for a file rewritten in place.
+  if (statOrFail(to, what).st_size != 0 && ::ftruncate(to, 0) != 0) fail(errno, what);
   if (copyInKernel(from, to, what)) return;
   copyByReading(from, to, what);
 }

@@ -79,11 +79,11 @@ done
 
 echo
 echo "In the inbox ($inbox):"
-(cd "$inbox" && find . -mindepth 1 -printf '  %P  %s bytes\n' | sed 's/  0 bytes$//' | sort)
+(cd "$inbox" && find . -mindepth 1 \( -type d -printf '  %P/\n' \) -o -printf '  %P  (%s bytes)\n' | sort)
 echo
 if [ -s "$demo/KelpWord opened.txt" ]; then
   echo "The stand-in KelpWord was asked to open:"
-  sed 's/^/  /' "$demo/KelpWord opened.txt"
+  sed '/^$/d; s/^/  /' "$demo/KelpWord opened.txt"
 else
   echo "The stand-in KelpWord was not started."
 fi

@@ -44,6 +44,7 @@ class ShareExtensionTest : public ::testing::Test {
   // What stand-ins recorded, waiting up to a few seconds for `count` starts; then waits until
   // they have ended, so that none is taken for a running KelpWord later.
   std::vector<Opened> opened(std::size_t count = 1) const;
+  // The environment every run gets on top of the test's own.
   std::vector<std::pair<std::string, std::string>> environment() const;
 
   const std::filesystem::path& folder() const { return folder_; }

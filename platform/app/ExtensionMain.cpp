@@ -116,7 +116,8 @@ int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeC
   auto context = std::make_shared<ExtensionContext>(sharedItems(arguments, standardInput));
   auto controller = makeController(std::nullopt, std::nullopt);
   controller->setExtensionContext(context);
-  const auto renderer = chooseSheetRenderer(readsStandardInput);
+  const auto renderer = chooseSheetRenderer(
+      readsStandardInput, arguments.noWindow ? WindowSheet::refused : WindowSheet::allowed);
   const auto state = runMain(presentSheet(controller, context, *renderer));
   return state == ExtensionContext::State::completed ? 0 : 1;
 }

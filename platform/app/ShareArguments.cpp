@@ -44,12 +44,13 @@ std::string shareUsage(const std::string& programName) {
          "  --type TYPE  the content type of standard input, for example public.mp3 or\n"
          "               public.mpeg-4-audio (default: public.data)\n"
          "  --name NAME  the name standard input suggests for its file (default: none)\n"
+         "  --no-window  keep the sheet out of a window, even where a display is available\n"
          "  --help       show this help and exit\n"
          "\n"
-         "Without ITEM the share has no items. The sheet is drawn in the terminal when there is\n"
-         "one; otherwise each text it shows is printed on a line of its own. Return, or the end "
-         "of\n"
-         "input, presses its default button.\n"
+         "Without ITEM the share has no items. The sheet is a window where a display is available\n"
+         "(WAYLAND_DISPLAY or DISPLAY); otherwise it is drawn in the terminal when there is one,\n"
+         "or each text it shows is printed on a line of its own. Return presses its default\n"
+         "button; so does the end of input, for a sheet outside a window.\n"
          "\n"
          "Exit status: 0 when the share completed, 1 when it was cancelled, 2 on a usage error.\n";
 }
@@ -69,6 +70,10 @@ ShareArguments parseShareArguments(const std::vector<std::string>& arguments) {
     }
     if (argument == "--help" || argument == "-h") {
       parsed.help = true;
+      continue;
+    }
+    if (argument == "--no-window") {
+      parsed.noWindow = true;
       continue;
     }
     std::optional<std::string>* target = nullptr;

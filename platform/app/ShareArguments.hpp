@@ -6,8 +6,8 @@
 
 namespace platform {
 
-// The command line of a share extension: `[--type T] [--name N] [ITEM…]`, each ITEM one shared
-// item.
+// The command line of a share extension: `[--type T] [--name N] [--no-window] [ITEM…]`, each
+// ITEM one shared item.
 struct ShareArguments {
   struct Item {
     enum class Kind {
@@ -23,6 +23,7 @@ struct ShareArguments {
   std::optional<std::string> type;  // --type: standard input's content type
   std::optional<std::string> name;  // --name: its suggested name; none when not given
   bool help = false;
+  bool noWindow = false;  // --no-window: the sheet stays in the terminal (or lines of text)
 };
 
 // Reads the arguments after the program's name. Options may stand anywhere before "--"; after

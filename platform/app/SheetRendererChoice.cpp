@@ -3,10 +3,20 @@
 
 #include "platform/app/SheetRenderer.hpp"
 #include "platform/app/TextSheetRenderer.hpp"
+#ifdef KELPWORD_WINDOW_SHEET
+#include "platform/app/WindowSheetRenderer.hpp"
+#endif
 
 namespace platform {
 
-std::unique_ptr<SheetRenderer> chooseSheetRenderer(bool standardInputIsData) {
+std::unique_ptr<SheetRenderer> chooseSheetRenderer(bool standardInputIsData, WindowSheet window) {
+#ifdef KELPWORD_WINDOW_SHEET
+  if (window == WindowSheet::allowed && WindowSheetRenderer::displayAvailable()) {
+    return std::make_unique<WindowSheetRenderer>();
+  }
+#else
+  (void)window;
+#endif
   if (::isatty(STDOUT_FILENO) == 1) {
     int keys = STDIN_FILENO;
     // Standard input is the shared data: keys come from the terminal itself. Left open for the

@@ -122,7 +122,11 @@ std::size_t prefixLengthAtCharacterBoundary(std::string_view text, std::size_t m
   icu::BreakIterator& breaks = characterBreaks();
   breaks.setText(utext.get(), status);
   check(status, "ICU break iterator text");
-  const int32_t boundary = breaks.preceding(static_cast<int32_t>(maxBytes) + 1);
+  // Offsets inside a code point are snapped back by ICU before it looks for the boundary before
+  // them, which would lose one character: start from the code point that holds the limit.
+  int32_t limit = static_cast<int32_t>(maxBytes);
+  U8_SET_CP_START(reinterpret_cast<const uint8_t*>(text.data()), 0, limit);
+  const int32_t boundary = breaks.isBoundary(limit) ? limit : breaks.preceding(limit);
   // The iterator must not keep a pointer to text that goes away with this call.
   breaks.setText(icu::UnicodeString());
   return boundary == icu::BreakIterator::DONE ? 0 : static_cast<std::size_t>(boundary);

@@ -108,6 +108,9 @@ TEST(UnicodeTest, PrefixEndsOnACharacterBoundary) {
       {"abcdef", 3, 3},
       {"a\u00E9", 2, 1},
       {"a\u00E9", 3, 3},
+      {"a\u00E9", 1, 1},
+      {"\u00E9\u00E9", 2, 2},  // the limit falls right before a character: nothing more is lost
+      {"\u00E9\u00E9", 3, 2},
       {"e\u0301x", 2, 0},  // "e" and its combining mark stay together
       {"e\u0301x", 3, 3},
       {thumbsUp, 7, 0},

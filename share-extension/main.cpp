@@ -1,7 +1,9 @@
 #include "platform/app/ExtensionMain.hpp"
+#include "share-extension/Entitlements.hpp"
 #include "share-extension/ShareViewController.hpp"
 
 int main(int argc, char** argv) {
   return platform::extensionMain(argc, argv,
-                                 platform::principalClass<KelpWordShare::ShareViewController>());
+                                 platform::principalClass<KelpWordShare::ShareViewController>(),
+                                 KelpWordShare::entitlements);
 }

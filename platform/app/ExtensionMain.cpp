@@ -13,6 +13,7 @@
 
 #include "platform/Callback.hpp"
 #include "platform/MainThread.hpp"
+#include "platform/app/AppSandbox.hpp"
 #include "platform/app/ShareArguments.hpp"
 #include "platform/app/SharedItems.hpp"
 #include "platform/app/SheetRenderer.hpp"
@@ -78,6 +79,11 @@ std::string programName(int argc, char** argv) {
 }  // namespace
 
 int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeController) {
+  return extensionMain(argc, argv, makeController, SandboxEntitlements{});
+}
+
+int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeController,
+                  const SandboxEntitlements& entitlements) {
   reopenClosedStandardDescriptors();
   // A reader that went away must not end the share half-way: writes just fail.
   ::signal(SIGPIPE, SIG_IGN);
@@ -101,6 +107,14 @@ int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeC
   for (const auto& item : arguments.items) {
     readsStandardInput =
         readsStandardInput || item.kind == ShareArguments::Item::Kind::standardInput;
+  }
+  // Before any shared item is read; the sandbox outlives the items' temporary folder.
+  std::unique_ptr<AppSandbox> sandbox;
+  try {
+    sandbox = AppSandbox::enter(entitlements, program);
+  } catch (const std::system_error& failure) {
+    std::fprintf(stderr, "%s: cannot enter the sandbox: %s\n", program.c_str(), failure.what());
+    return 1;
   }
   std::optional<TemporaryFolder> temporary;
   StandardInputData standardInput;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/app/AppSandbox.hpp"
 #include "platform/app/Bundle.hpp"
 #include "platform/app/ViewController.hpp"
 
@@ -34,5 +35,11 @@ PrincipalControllerFactory principalClass() {
 // the main loop on the calling thread until the request ends. Returns 0 when the request
 // completed, 1 when it was cancelled.
 int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeController);
+
+// The same for an extension whose entitlements may enable the application sandbox: the runtime
+// enters it (AppSandbox::enter()) once the arguments have been read, before the first shared
+// item is. A sandbox that the kernel offers but that cannot be entered ends the run with 1.
+int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeController,
+                  const SandboxEntitlements& entitlements);
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include <dirent.h>
@@ -23,16 +24,38 @@ bool hasEnded(int pidfd) {
   return ::poll(&readable, 1, 0) > 0;
 }
 
-std::optional<std::string> executablePath(pid_t pid) {
+std::optional<std::string> readExecutableLink(pid_t pid) {
   const std::string link = "/proc/" + std::to_string(pid) + "/exe";
   std::string target(4096, '\0');
   const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
   if (length <= 0 || static_cast<std::size_t>(length) == target.size()) return std::nullopt;
   target.resize(static_cast<std::size_t>(length));
+  return target;
+}
+
+struct ExecutableReaderSlot {
+  std::mutex mutex;
+  RunningApplication::ExecutableReader reader;
+};
+
+ExecutableReaderSlot& executableReaderSlot() {
+  static ExecutableReaderSlot slot;
+  return slot;
+}
+
+std::optional<std::string> executablePath(pid_t pid) {
+  RunningApplication::ExecutableReader reader;
+  {
+    auto& slot = executableReaderSlot();
+    const std::lock_guard lock(slot.mutex);
+    reader = slot.reader;
+  }
+  auto target = reader ? reader(pid) : readExecutableLink(pid);
+  if (!target) return std::nullopt;
   // A program replaced on disk while it runs is still that application.
   constexpr std::string_view deleted = " (deleted)";
-  if (target.size() > deleted.size() && target.ends_with(deleted))
-    target.resize(target.size() - deleted.size());
+  if (target->size() > deleted.size() && target->ends_with(deleted))
+    target->resize(target->size() - deleted.size());
   return target;
 }
 
@@ -95,6 +118,14 @@ RunningApplication::~RunningApplication() {
 }
 
 bool RunningApplication::isTerminated() const { return hasEnded(pidfd_); }
+
+RunningApplication::ExecutableReader RunningApplication::replaceExecutableReader(
+    ExecutableReader reader) {
+  auto& slot = executableReaderSlot();
+  const std::lock_guard lock(slot.mutex);
+  std::swap(slot.reader, reader);
+  return reader;
+}
 
 std::vector<std::shared_ptr<RunningApplication>> RunningApplication::runningApplications(
     std::string_view bundleIdentifier) {

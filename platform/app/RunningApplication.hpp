@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,13 @@ class RunningApplication {
   // True once the process has ended, whether or not its parent has collected it yet (a zombie
   // is terminated). Asks the system each time.
   bool isTerminated() const;
+
+  // Reads where a process's executable lies (the target of /proc/<pid>/exe); none when it
+  // cannot be read. A confined process cannot read that of a process outside its confinement,
+  // so it puts in a reader that asks outside; by default the process reads it itself.
+  using ExecutableReader = std::function<std::optional<std::string>(pid_t pid)>;
+  // Puts `reader` in place (an empty one puts back the default) and returns the one it replaces.
+  static ExecutableReader replaceExecutableReader(ExecutableReader reader);
 
  private:
   pid_t pid_;

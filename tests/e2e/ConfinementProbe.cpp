@@ -1,0 +1,114 @@
+// kelpword-share with a probe inside its sandbox: once the sheet is shown, and before the share
+// runs as usual, it tries each file operation that $CONFINEMENT_PROBE lists, one per line,
+// fields separated by tabs:
+//
+//   create PATH         open a new file for writing, and write to it
+//   append PATH         open an existing file for writing, and write to it
+//   truncate PATH       truncate a file by its path
+//   read PATH           open a file for reading, and read it
+//   list PATH           list a folder
+//   mkdir PATH          make a folder
+//   remove PATH         remove a file or an empty folder
+//   rename PATH TARGET  rename, never replacing
+//   symlink PATH TEXT   make a symbolic link holding TEXT
+//
+// and prints one line per operation on standard error: "probe: <line>: OK", or the errno's
+// name in place of OK (EACCES, EXDEV, …).
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/app/ExtensionMain.hpp"
+#include "share-extension/Entitlements.hpp"
+#include "share-extension/ShareViewController.hpp"
+
+namespace {
+
+// 0 on success, else the errno.
+int attempt(const std::string& operation, const std::string& path, const std::string& other) {
+  const char* p = path.c_str();
+  if (operation == "create" || operation == "append" || operation == "read") {
+    const int flags = operation == "create"   ? O_WRONLY | O_CREAT | O_EXCL
+                      : operation == "append" ? O_WRONLY | O_APPEND
+                                              : O_RDONLY;
+    const int fd = ::open(p, flags | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    char byte = 'p';
+    const ssize_t done = operation == "read" ? ::read(fd, &byte, 1) : ::write(fd, "probe", 5);
+    const int error = done < 0 ? errno : 0;
+    ::close(fd);
+    return error;
+  }
+  if (operation == "truncate") return ::truncate(p, 0) == 0 ? 0 : errno;
+  if (operation == "list") {
+    DIR* folder = ::opendir(p);
+    if (folder == nullptr) return errno;
+    while (::readdir(folder) != nullptr) {  // NOLINT(concurrency-mt-unsafe): own stream
+    }
+    ::closedir(folder);
+    return 0;
+  }
+  if (operation == "mkdir") return ::mkdir(p, 0755) == 0 ? 0 : errno;
+  if (operation == "remove") return std::remove(p) == 0 ? 0 : errno;
+  if (operation == "rename") {
+    return ::renameat2(AT_FDCWD, p, AT_FDCWD, other.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+  }
+  if (operation == "symlink") return ::symlink(other.c_str(), p) == 0 ? 0 : errno;
+  return EINVAL;
+}
+
+void probe() {
+  const char* listed = std::getenv("CONFINEMENT_PROBE");  // NOLINT(concurrency-mt-unsafe)
+  if (listed == nullptr) return;
+  std::istringstream lines(listed);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    std::istringstream fields(line);
+    std::string operation;
+    std::string path;
+    std::string other;
+    std::getline(fields, operation, '\t');
+    std::getline(fields, path, '\t');
+    std::getline(fields, other, '\t');
+    const int error = attempt(operation, path, other);
+    std::fprintf(stderr, "probe: %s: %s\n", line.c_str(),
+                 error == 0 ? "OK" : strerrorname_np(error));
+  }
+}
+
+// The share extension's own controller, with the probe run first.
+class ProbingController final : public platform::ViewController {
+ public:
+  ProbingController(std::optional<std::string> nibName, std::optional<platform::Bundle> bundle)
+      : platform::ViewController(nibName, bundle),
+        share_(std::make_shared<KelpWordShare::ShareViewController>(std::move(nibName),
+                                                                    std::move(bundle))) {}
+
+  void loadView() override { setView(share_->view()); }
+  void viewDidAppear() override {
+    platform::ViewController::viewDidAppear();
+    probe();
+    share_->setExtensionContext(extensionContext());
+    share_->viewDidAppear();
+  }
+
+ private:
+  std::shared_ptr<KelpWordShare::ShareViewController> share_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return platform::extensionMain(argc, argv, platform::principalClass<ProbingController>(),
+                                 KelpWordShare::entitlements);
+}

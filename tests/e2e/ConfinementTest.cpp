@@ -1,0 +1,301 @@
+// kelpword-share confined to the inbox, as a user runs it: what it may still write, that the
+// share and the hand-off work all the same, that KelpWord runs outside the confinement, and what
+// happens without Landlock or without the broker that starts KelpWord.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <system_error>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/app/Confinement.hpp"
+#include "tests/e2e/E2eFixture.hpp"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::writeFile;
+
+constexpr const char* handOffFailed =
+    "KelpWord didn\u2019t open. Open KelpWord, then drop the recording on the Files tab.\n";
+constexpr const char* unconfinedNotice =
+    "kelpword-share: this kernel offers no Landlock: running unconfined\n";
+
+class ConfinementTest : public ShareExtensionTest {
+ protected:
+  void SetUp() override {
+    ShareExtensionTest::SetUp();
+    if (IsSkipped()) return;
+    if (platform::landlock::abiVersion() == 0) GTEST_SKIP() << "this kernel offers no Landlock";
+    makeInbox();
+    writeFile(folder() / "Interview.m4a", "recording");
+  }
+
+  // What the probe printed for each of its lines: "OK" or an errno's name.
+  static std::map<std::string, std::string> probeResults(const std::string& err) {
+    std::map<std::string, std::string> results;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.starts_with("probe: ")) continue;
+      const auto split = line.rfind(": ");
+      results[line.substr(7, split - 7)] = line.substr(split + 2);
+    }
+    return results;
+  }
+
+  // Names left in the temporary folder by the runtime or its sandbox.
+  std::vector<std::string> temporaryLeftovers() const {
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(folder())) {
+      const auto name = entry.path().filename().string();
+      if (name.starts_with("kelpword-share") || name.starts_with("share-extension.") ||
+          name.starts_with("item-provider-")) {
+        left.push_back(name);
+      }
+    }
+    return left;
+  }
+};
+
+TEST_F(ConfinementTest, AConfinedShareLandsInTheInboxAndKelpWordWritesOutsideIt) {
+  const auto result = share(
+      {(folder() / "Interview.m4a").string(), "--type", "public.mp3", "--name", "Voice memo", "-"},
+      "ID3 data");
+
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, sending);
+  EXPECT_EQ(result.err, "") << "confined without a word";
+  const auto folders = shareFolders();
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_EQ(readFile(folders[0] / "Interview.m4a"), "recording");
+  EXPECT_EQ(readFile(folders[0] / "Voice memo.mp3"), "ID3 data");
+  // The stand-in KelpWord writes its record beside the home, far from the inbox: it runs
+  // unconfined.
+  const auto starts = opened();
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_EQ(starts[0].files, (std::vector<std::string>{(folders[0] / "Interview.m4a").string(),
+                                                       (folders[0] / "Voice memo.mp3").string()}));
+  EXPECT_TRUE(fs::exists(folder() / "opened.txt"));
+  EXPECT_EQ(temporaryLeftovers(), std::vector<std::string>{})
+      << "the sandbox's temporary folder, which the confined process cannot remove, has gone";
+}
+
+struct Probe {
+  std::string line;      // operation, path and perhaps a target, tab-separated
+  const char* expected;  // "OK" or the errno's name
+  int sinceAbi = 1;      // the Landlock ABI that first confines it
+};
+
+TEST_F(ConfinementTest, TheConfinedProcessWritesOnlyInTheInboxAndReadsEverywhere) {
+  const std::string inbox = this->inbox().string();
+  const std::string outside = folder().string();  // $TMPDIR, and the home's parent
+  const std::string home = this->home().string();
+  const std::string kelpWordFolder = this->inbox().parent_path().string();
+  writeFile(folder() / "existing.txt", "kept");
+  writeFile(this->inbox() / "old.txt", "old");
+  fs::create_directories(folder() / "empty");
+
+  const Probe probes[] = {
+      {"create\t" + inbox + "/new.txt", "OK"},
+      {"mkdir\t" + inbox + "/sub", "OK"},
+      {"rename\t" + inbox + "/new.txt\t" + inbox + "/sub/moved.txt", "OK"},
+      {"truncate\t" + inbox + "/sub/moved.txt", "OK"},
+      {"remove\t" + inbox + "/old.txt", "OK"},
+      {"symlink\t" + inbox + "/link\t" + outside + "/existing.txt", "OK"},
+      {"append\t/dev/null", "OK"},
+      {"read\t" + outside + "/existing.txt", "OK"},
+      {"list\t" + outside, "OK"},
+      {"create\t" + outside + "/new.txt", "EACCES"},
+      {"create\t" + home + "/new.txt", "EACCES"},
+      {"create\t" + kelpWordFolder + "/new.txt", "EACCES"},
+      {"mkdir\t" + outside + "/made", "EACCES"},
+      {"append\t" + outside + "/existing.txt", "EACCES"},
+      {"truncate\t" + outside + "/existing.txt", "EACCES", 3},
+      {"remove\t" + outside + "/existing.txt", "EACCES"},
+      {"remove\t" + outside + "/empty", "EACCES"},
+      {"rename\t" + outside + "/existing.txt\t" + outside + "/renamed.txt", "EACCES"},
+      {"rename\t" + outside + "/existing.txt\t" + inbox + "/taken.txt", "EACCES"},
+      {"rename\t" + inbox + "/sub/moved.txt\t" + outside + "/escaped.txt", "EACCES"},
+      {"symlink\t" + outside + "/link\t" + inbox, "EACCES"},
+      {"remove\t" + inbox, "EACCES"},  // the inbox itself belongs to the folder above it
+  };
+  std::string listed;
+  for (const auto& probe : probes) listed += probe.line + "\n";
+  testing_support::ProcessOptions options;
+  options.environment = environment();
+  options.environment.emplace_back("CONFINEMENT_PROBE", listed);
+
+  const auto result =
+      testing_support::run({KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
+
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  const auto results = probeResults(result.err);
+  const int abi = platform::landlock::abiVersion();
+  for (const auto& probe : probes) {
+    SCOPED_TRACE(probe.line);
+    const auto found = results.find(probe.line);
+    ASSERT_NE(found, results.end()) << result.err;
+    EXPECT_EQ(found->second, abi >= probe.sinceAbi ? probe.expected : "OK");
+  }
+  // Nothing that was refused happened.
+  EXPECT_EQ(readFile(folder() / "existing.txt"), "kept");
+  for (const char* name : {"new.txt", "made", "renamed.txt", "escaped.txt", "link"}) {
+    EXPECT_FALSE(fs::exists(folder() / name)) << name;
+  }
+  EXPECT_FALSE(fs::exists(this->home() / "new.txt"));
+  EXPECT_FALSE(fs::exists(this->inbox().parent_path() / "new.txt"));
+  EXPECT_FALSE(fs::exists(this->inbox() / "taken.txt"));
+  EXPECT_TRUE(fs::is_directory(folder() / "empty"));
+  // And what was allowed did, the share included.
+  EXPECT_EQ(readFile(this->inbox() / "sub/moved.txt"), "");
+  EXPECT_FALSE(fs::exists(this->inbox() / "old.txt"));
+  ASSERT_EQ(opened().size(), 1u);
+}
+
+TEST_F(ConfinementTest, WithoutLandlockTheShareRunsUnconfinedAndSaysSoOnce) {
+  const auto result =
+      share({KELPWORD_SHARE, (folder() / "Interview.m4a").string()}, "", WITHOUT_LANDLOCK);
+
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, sending);
+  EXPECT_EQ(result.err, unconfinedNotice);
+  ASSERT_EQ(shareFolders().size(), 1u);
+  EXPECT_EQ(opened().size(), 1u);
+
+  // The probe's refusals above are the confinement's: here the same write succeeds.
+  testing_support::ProcessOptions options;
+  options.environment = environment();
+  options.environment.emplace_back("CONFINEMENT_PROBE", "create\t" + folder().string() + "/free");
+  const auto probed = testing_support::run(
+      {WITHOUT_LANDLOCK, KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
+  EXPECT_EQ(probeResults(probed.err)["create\t" + folder().string() + "/free"], "OK") << probed.err;
+  EXPECT_TRUE(fs::exists(folder() / "free"));
+  EXPECT_EQ(opened(2).size(), 2u);
+}
+
+// A kelpword-share whose standard input the test holds, so that it waits before its first item.
+class HeldShare {
+ public:
+  HeldShare(const std::vector<std::string>& argv,
+            const std::vector<std::pair<std::string, std::string>>& environment) {
+    std::array<int, 2> in{}, out{}, err{};
+    if (::pipe2(in.data(), O_CLOEXEC) != 0 || ::pipe2(out.data(), O_CLOEXEC) != 0 ||
+        ::pipe2(err.data(), O_CLOEXEC) != 0) {
+      throw std::system_error(errno, std::generic_category(), "pipe2");
+    }
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], STDIN_FILENO);
+      ::dup2(out[1], STDOUT_FILENO);
+      ::dup2(err[1], STDERR_FILENO);
+      // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
+      for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    input_ = in[1];
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~HeldShare() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      finish("");
+    }
+  }
+  HeldShare(const HeldShare&) = delete;
+  HeldShare& operator=(const HeldShare&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Its children, waiting up to a few seconds for one.
+  std::vector<pid_t> children() const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<pid_t> found;
+    while (found.empty() && std::chrono::steady_clock::now() < deadline) {
+      for (const auto& entry : fs::directory_iterator("/proc")) {
+        const auto name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(text.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        fields >> state >> parent;
+        if (parent == pid_) found.push_back(std::stoi(name));
+      }
+      if (found.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return found;
+  }
+
+  // Writes `input`, ends standard input and waits for the end.
+  testing_support::ProcessResult finish(const std::string& input) {
+    testing_support::ProcessResult result;
+    if (!input.empty() && ::write(input_, input.data(), input.size()) < 0) {
+      ADD_FAILURE() << "write: " << std::error_code(errno, std::generic_category()).message();
+    }
+    ::close(input_);
+    for (auto [fd, into] : {std::pair{out_, &result.out}, std::pair{err_, &result.err}}) {
+      std::array<char, 4096> buffer{};
+      for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) {
+        into->append(buffer.data(), static_cast<std::size_t>(n));
+      }
+      ::close(fd);
+    }
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+};
+
+TEST_F(ConfinementTest, WithTheBrokerKilledTheHandOffFailsWithItsMessage) {
+  HeldShare running({KELPWORD_SHARE, "--type", "public.mp3", "--name", "Voice memo", "-"},
+                    environment());
+  // Before its first item the share has started its broker, and nothing else.
+  const auto children = running.children();
+  ASSERT_EQ(children.size(), 1u);
+  ASSERT_EQ(::kill(children[0], SIGKILL), 0);
+
+  const auto result = running.finish("ID3 data");
+
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_EQ(result.out, sending + handOffFailed);
+  const auto folders = shareFolders();
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_EQ(readFile(folders[0] / "Voice memo.mp3"), "ID3 data") << "the received file stays";
+  EXPECT_FALSE(fs::exists(folder() / "opened.txt")) << "KelpWord was not started";
+}
+
+}  // namespace
+}  // namespace e2e

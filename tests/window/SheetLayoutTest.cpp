@@ -9,6 +9,7 @@
 #include "platform/app/Button.hpp"
 #include "platform/app/SheetLayout.hpp"
 #include "platform/app/TextField.hpp"
+#include "tests/window/ShareSheet.hpp"
 
 namespace {
 
@@ -30,39 +31,17 @@ platform::Size fakeMeasure(const platform::View& view, double maxWidth) {
   return buttonSize;
 }
 
-// The share sheet as its controller builds it: a 340 by 90 root, the centred label within 20
-// points of either side, and after a failure the button 16 in from the trailing edge and 12 up
-// from the bottom.
 struct Sheet {
   std::shared_ptr<platform::View> root;
   std::shared_ptr<platform::TextField> label;
   std::shared_ptr<platform::Button> button;
 };
 
+// The share sheet as its controller builds it.
 Sheet shareSheet(const std::string& text, bool failed) {
-  Sheet sheet{std::make_shared<platform::View>(platform::Rect{{0, 0}, {340, 90}}),
-              platform::TextField::wrappingLabel(text), nullptr};
-  auto& root = sheet.root;
-  auto& label = sheet.label;
-  label->setTranslatesAutoresizingMaskIntoConstraints(false);
-  label->setAlignment(platform::TextAlignment::center);
-  root->addSubview(label);
-  LayoutConstraint::activateConstraints({
-      label->centerXAnchor().constraintEqualTo(root->centerXAnchor()),
-      label->centerYAnchor().constraintEqualTo(root->centerYAnchor()),
-      label->leadingAnchor().constraintGreaterThanOrEqualTo(root->leadingAnchor(), 20),
-      label->trailingAnchor().constraintLessThanOrEqualTo(root->trailingAnchor(), -20),
-  });
-  if (failed) {
-    sheet.button = platform::Button::withTitle("Close", [] {});
-    sheet.button->setTranslatesAutoresizingMaskIntoConstraints(false);
-    root->addSubview(sheet.button);
-    LayoutConstraint::activateConstraints({
-        sheet.button->trailingAnchor().constraintEqualTo(root->trailingAnchor(), -16),
-        sheet.button->bottomAnchor().constraintEqualTo(root->bottomAnchor(), -12),
-    });
-  }
-  return sheet;
+  window_test::ShareSheet sheet(text);
+  if (failed) sheet.fail(text);
+  return {sheet.root, sheet.label, sheet.button};
 }
 
 // The same sheet with each constraint written the other way round (root first), as equivalent

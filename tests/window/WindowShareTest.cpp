@@ -1,0 +1,199 @@
+// kelpword-share on a desktop: started with a display, it shows its sheet as a window, and the
+// user answers it with the keyboard, the mouse or the window manager.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/e2e/E2eFixture.hpp"
+#include "tests/support/TempFolder.hpp"
+#include "tests/window/RunningShare.hpp"
+#include "tests/window/ShareSheet.hpp"
+#include "tests/window/WindowRendering.hpp"
+#include "tests/window/WindowTestEnvironment.hpp"
+
+namespace window_test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string sending = "Sending to KelpWord\u2026";
+const std::string openFirst =
+    "Open KelpWord once first, so it can receive recordings. Then share the recording again.";
+const std::string notAudio =
+    "KelpWord can only turn audio and video into text, and what you dropped isn\u2019t either. "
+    "Drop a recording or an audio file.";
+
+void sleepFor(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+
+class WindowShareTest : public e2e::ShareExtensionTest, protected InProcessSheets {
+ protected:
+  void SetUp() override {
+    e2e::ShareExtensionTest::SetUp();
+    if (IsSkipped()) return;
+    if (testDisplay() == nullptr) GTEST_SKIP() << whyNoDisplay();
+    if (!platform::WindowSheetRenderer::displayAvailable()) {
+      GTEST_SKIP() << "GTK cannot open the test display " << testDisplay()->name();
+    }
+  }
+
+  // kelpword-share started as a desktop starts it, with the test display.
+  std::unique_ptr<RunningShare> startShare(const std::vector<std::string>& arguments,
+                                           RunningShare::Environment extra = {}) const {
+    std::vector<std::string> argv{KELPWORD_SHARE};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    auto environment = this->environment();
+    for (auto& entry : toolkitEnvironment(folder() / "toolkit")) environment.push_back(entry);
+    for (auto& entry : extra) environment.push_back(entry);
+    return std::make_unique<RunningShare>(argv, environment,
+                                          std::vector<std::string>{"WAYLAND_DISPLAY"}, folder());
+  }
+
+  // The share's window, once it shows, and what it shows once settled.
+  struct Sheet {
+    WindowId window = 0;
+    std::optional<Image> picture;
+  };
+  Sheet sheetOf(const RunningShare& share) const {
+    Sheet sheet;
+    const auto window = testDisplay()->waitForWindow("KelpWord", share.pid(), 30s);
+    if (!window) return sheet;
+    sheet.window = *window;
+    testDisplay()->movePointerAway();
+    sheet.picture = settledPicture(*window, 20s, sleepFor);
+    return sheet;
+  }
+
+  // The sheet as the window renderer draws `text`, with the Close button after a failure.
+  Image expected(const std::string& text, bool failed) {
+    ShareSheet sheet(sending);
+    if (failed) sheet.fail(text);
+    auto shown = show(sheet.root);
+    return shown.picture.value_or(Image{});
+  }
+};
+
+TEST_F(WindowShareTest, TheStatusSheetShowsWhileASlowShareIsUnderWayAndGoesWhenItCompletes) {
+  makeInbox();
+  const auto expectedPicture = expected(sending, /*failed=*/false);
+  // A recording that arrives slowly: a pipe that the test writes into when it likes.
+  const fs::path recording = folder() / "Interview.mp3";
+  ASSERT_EQ(::mkfifo(recording.c_str(), 0600), 0);
+  const int writer = ::open(recording.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+
+  const auto share = startShare({recording.string()});
+  const auto sheet = sheetOf(*share);
+  ASSERT_TRUE(sheet.picture) << "no settled window; " << share->errors();
+  keepPicture(*sheet.picture, "slow share");
+  EXPECT_EQ(*sheet.picture, expectedPicture) << "the status sheet, 340 by 90, label alone";
+  EXPECT_FALSE(share->waitForExit(300ms)) << "the share waits for its recording";
+
+  const std::string data = "ID3 a slow recording";
+  ASSERT_EQ(::write(writer, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  ::close(writer);
+  EXPECT_EQ(share->waitForExit(30s), 0) << share->errors();
+  EXPECT_TRUE(testDisplay()->windowsTitled("KelpWord", share->pid()).empty());
+  const auto starts = opened();
+  ASSERT_EQ(starts.size(), 1u);
+  ASSERT_EQ(starts[0].files.size(), 1u);
+  EXPECT_EQ(fs::path(starts[0].files[0]).filename(), "Interview.mp3");
+  EXPECT_EQ(testing_support::readFile(starts[0].files[0]), data);
+  EXPECT_EQ(share->output(), "") << "the window is the sheet: nothing on standard output";
+}
+
+TEST_F(WindowShareTest, AFailureShowsTheExactMessageWithCloseAtTheBottomRight) {
+  struct Case {
+    const char* name;
+    bool inbox;
+    const std::string& message;
+  };
+  const Case cases[] = {
+      {"no inbox", false, openFirst},
+      {"no items", true, notAudio},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.inbox) makeInbox();
+    const auto expectedPicture = expected(c.message, /*failed=*/true);
+    const auto share = startShare({});
+    // Launched from a file manager, standard input is empty: that presses nothing in a window.
+    share->closeInput();
+    const auto sheet = sheetOf(*share);
+    ASSERT_TRUE(sheet.picture) << "no settled window; " << share->errors();
+    keepPicture(*sheet.picture, c.name);
+    EXPECT_EQ(*sheet.picture, expectedPicture) << "the message, as the renderer draws it";
+    const auto parts = findSheetParts(*sheet.picture);
+    EXPECT_EQ(sheet.picture->width, 340);
+    EXPECT_GT(sheet.picture->height, 90) << "grown, for the button below the wrapped message";
+    EXPECT_EQ(parts.button.right, 340 - 16) << parts.button;
+    EXPECT_EQ(parts.button.bottom, sheet.picture->height - 12) << parts.button;
+    EXPECT_FALSE(parts.text.overlaps(parts.button)) << parts.text << " " << parts.button;
+    EXPECT_FALSE(share->waitForExit(500ms)) << "the sheet waits for the user";
+  }
+}
+
+TEST_F(WindowShareTest, ReturnCloseAndTheWindowManagerEachCancelTheShare) {
+  enum class Way { returnKey, clickClose, windowManager };
+  struct Case {
+    const char* name;
+    Way way;
+  };
+  const Case cases[] = {
+      {"Return", Way::returnKey},
+      {"a click on Close", Way::clickClose},
+      {"closing the window from the window manager", Way::windowManager},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto share = startShare({});
+    const auto sheet = sheetOf(*share);
+    ASSERT_TRUE(sheet.picture) << "no settled window; " << share->errors();
+    const auto parts = findSheetParts(*sheet.picture);
+    ASSERT_FALSE(parts.button.empty());
+    switch (c.way) {
+      case Way::returnKey:
+        testDisplay()->pressKey(sheet.window, "Return");
+        break;
+      case Way::clickClose: {
+        const auto where = testDisplay()->geometry(sheet.window);
+        ASSERT_TRUE(where);
+        testDisplay()->click(where->x + (parts.button.left + parts.button.right) / 2,
+                             where->y + (parts.button.top + parts.button.bottom) / 2);
+        break;
+      }
+      case Way::windowManager:
+        testDisplay()->closeFromWindowManager(sheet.window);
+        break;
+    }
+    EXPECT_EQ(share->waitForExit(20s), 1) << share->errors();
+  }
+}
+
+TEST_F(WindowShareTest, WithoutAWindowTheSheetIsPrintedAsBefore) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    RunningShare::Environment environment;
+  };
+  const Case cases[] = {
+      {"--no-window", {"--no-window"}, {}},
+      // No server listens there: GTK cannot open it.
+      {"a display that does not open", {}, {{"DISPLAY", ":9999"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto share = startShare(c.arguments, c.environment);
+    // The end of input presses the default button of a printed sheet.
+    share->closeInput();
+    EXPECT_EQ(share->waitForExit(30s), 1) << share->errors();
+    EXPECT_EQ(share->output(), sending + "\n" + openFirst + "\n");
+  }
+}
+
+}  // namespace
+}  // namespace window_test

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "tests/window/RunningShare.hpp"
+#include "tests/window/VirtualDisplay.hpp"
+
+// One X server for the whole test process (WindowTestMain.cpp): once GTK has opened a display in
+// a process it keeps it to the end, so the process's own windows and the programs it starts all
+// share it. The process's toolkit gets a home of its own, never the real one.
+namespace window_test {
+
+// The test process's X server, or none; then whyNoDisplay() says why.
+VirtualDisplay* testDisplay();
+const std::string& whyNoDisplay();
+
+// What a program started on the test display needs on top of its environment: the display,
+// GTK drawing with cairo (software OpenGL under Xvfb takes seconds a frame), no accessibility
+// bus to look for, and caches and settings under `folder`.
+RunningShare::Environment toolkitEnvironment(const std::filesystem::path& folder);
+
+// What `window` shows once it has stopped changing: two pictures alike a moment apart, with
+// something drawn. None when the window went away or kept changing for `timeout`.
+std::optional<Image> settledPicture(WindowId window, std::chrono::milliseconds timeout,
+                                    const std::function<void(std::chrono::milliseconds)>& wait);
+
+}  // namespace window_test

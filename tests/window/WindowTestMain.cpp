@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include <gtk/gtk.h>
+
+#include "tests/support/TempFolder.hpp"
+#include "tests/window/WindowTestEnvironment.hpp"
+
+namespace window_test {
+namespace {
+
+std::unique_ptr<VirtualDisplay> display;
+std::string whyNot;
+
+class DisplayEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    display = VirtualDisplay::start(whyNot);
+    if (!display) return;
+    // Before GTK starts (in the tests) and before any thread: the toolkit reads these once.
+    for (const auto& [name, value] : toolkitEnvironment(home_.path())) {
+      ::setenv(name.c_str(), value.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    }
+    ::setenv("HOME", home_.path().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    ::unsetenv("WAYLAND_DISPLAY");              // NOLINT(concurrency-mt-unsafe)
+  }
+
+  void TearDown() override {
+    // The server goes first otherwise, and GTK ends the process when its display breaks.
+    if (GdkDisplay* opened = gdk_display_get_default()) gdk_display_close(opened);
+    display.reset();
+  }
+
+ private:
+  testing_support::TempFolder home_;
+};
+
+}  // namespace
+
+VirtualDisplay* testDisplay() { return display.get(); }
+
+const std::string& whyNoDisplay() { return whyNot; }
+
+RunningShare::Environment toolkitEnvironment(const std::filesystem::path& folder) {
+  return {{"DISPLAY", display ? display->name() : ""},
+          {"GSK_RENDERER", "cairo"},
+          {"GTK_A11Y", "none"},
+          {"XDG_CACHE_HOME", (folder / "cache").string()},
+          {"XDG_CONFIG_HOME", (folder / "config").string()},
+          {"XDG_DATA_HOME", (folder / "data").string()},
+          {"XDG_STATE_HOME", (folder / "state").string()}};
+}
+
+std::optional<Image> settledPicture(WindowId window, std::chrono::milliseconds timeout,
+                                    const std::function<void(std::chrono::milliseconds)>& wait) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::optional<Image> last;
+  while (std::chrono::steady_clock::now() < deadline) {
+    wait(std::chrono::milliseconds(150));
+    auto picture = display->capture(window);
+    if (!picture) return std::nullopt;
+    const Rgb background = picture->at(0, 0);
+    const bool drawnSomething =
+        std::any_of(picture->pixels.begin(), picture->pixels.end(),
+                    [&](const Rgb& pixel) { return !(pixel == background); });
+    if (drawnSomething && last && *last == *picture) return picture;
+    last = std::move(picture);
+  }
+  return std::nullopt;
+}
+
+}  // namespace window_test
+
+int main(int argc, char** argv) {
+  // A share that ends early must not take the test with it when the test writes to it.
+  std::signal(SIGPIPE, SIG_IGN);
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new window_test::DisplayEnvironment);
+  return RUN_ALL_TESTS();
+}

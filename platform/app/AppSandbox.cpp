@@ -94,7 +94,9 @@ std::unique_ptr<AppSandbox> AppSandbox::enter(const SandboxEntitlements& entitle
       Workspace::replaceShared(std::make_shared<Workspace>(sandbox->broker_));
   // The confinement hides where other processes' programs lie: the broker reads it.
   sandbox->replacedReader_ = RunningApplication::replaceExecutableReader(
-      [broker = sandbox->broker_](pid_t pid) { return broker->executableOf(pid); });
+      [broker = sandbox->broker_](const std::vector<pid_t>& pids) {
+        return broker->executablesOf(pids);
+      });
   return sandbox;
 }
 

@@ -31,10 +31,11 @@ namespace {
 
 // The wire: a request is its kind, then for a start the count of arguments and each argument as
 // its length and its bytes, answered by an errno (0 when the program started) and the program's
-// process id; for an executable a process id, answered by an errno and the path's length and
-// bytes. Sizes are bounded so that a confused peer cannot make the broker hold more than a
-// command line.
-enum class RequestKind : std::uint32_t { start = 1, executable = 2 };
+// process id; for executables the count of process ids and the ids, answered for each by an
+// errno and the path's length and bytes. Sizes are bounded so that a confused peer cannot make
+// the broker hold more than a command line.
+enum class RequestKind : std::uint32_t { start = 1, executables = 2 };
+constexpr std::uint32_t maximumProcesses = 1U << 16;
 constexpr std::uint32_t maximumArguments = 1U << 16;
 constexpr std::uint32_t maximumArgument = 1U << 20;
 constexpr std::size_t maximumRequest = std::size_t{8} << 20;
@@ -268,23 +269,31 @@ bool serveStart(int connection, ProgramLauncher& launcher, const UntrustedFolder
   return sendAll(connection, reinterpret_cast<const char*>(&reply), sizeof reply);
 }
 
-// Answers one executable request; false when the connection has ended.
-bool serveExecutable(int connection) {
-  std::int32_t pid = 0;
-  if (!receiveValue(connection, pid)) return false;
-  std::string target(maximumPath, '\0');
-  ExecutableReply reply;
-  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-  const ssize_t length = pid > 0 ? ::readlink(link.c_str(), target.data(), target.size()) : -1;
-  if (length < 0) {
-    reply.error = pid > 0 ? errno : ESRCH;
-  } else if (static_cast<std::size_t>(length) == target.size()) {
-    reply.error = ENAMETOOLONG;
-  } else {
-    reply.length = static_cast<std::uint32_t>(length);
+// Answers one executables request; false when the connection has ended.
+bool serveExecutables(int connection) {
+  std::uint32_t count = 0;
+  if (!receiveValue(connection, count) || count > maximumProcesses) return false;
+  std::vector<std::int32_t> pids(count);
+  if (!receiveAll(connection, reinterpret_cast<char*>(pids.data()), count * sizeof(std::int32_t))) {
+    return false;
   }
-  return sendAll(connection, reinterpret_cast<const char*>(&reply), sizeof reply) &&
-         sendAll(connection, target.data(), reply.length);
+  std::string replies;
+  std::string target(maximumPath, '\0');
+  for (const std::int32_t pid : pids) {
+    ExecutableReply reply;
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t length = pid > 0 ? ::readlink(link.c_str(), target.data(), target.size()) : -1;
+    if (length < 0) {
+      reply.error = pid > 0 ? errno : ESRCH;
+    } else if (static_cast<std::size_t>(length) == target.size()) {
+      reply.error = ENAMETOOLONG;
+    } else {
+      reply.length = static_cast<std::uint32_t>(length);
+    }
+    append(replies, reply);
+    replies.append(target.data(), reply.length);
+  }
+  return sendAll(connection, replies.data(), replies.size());
 }
 
 [[noreturn]] void serve(int connection, const UntrustedFolders& untrusted,
@@ -294,8 +303,8 @@ bool serveExecutable(int connection) {
   for (RequestKind kind{}; receiveValue(connection, kind);) {
     const bool served = kind == RequestKind::start
                             ? serveStart(connection, *launcher, untrusted, applicationFolders)
-                        : kind == RequestKind::executable ? serveExecutable(connection)
-                                                          : false;
+                        : kind == RequestKind::executables ? serveExecutables(connection)
+                                                           : false;
     if (!served) break;
   }
   if (removeAtEnd) {
@@ -380,19 +389,28 @@ pid_t LaunchBroker::start(const std::vector<std::string>& argv) {
   return reply.pid;
 }
 
-std::optional<std::string> LaunchBroker::executableOf(pid_t pid) {
-  std::string request;
-  append(request, RequestKind::executable);
-  append(request, static_cast<std::int32_t>(pid));
-  const std::lock_guard lock(requests_);
-  ExecutableReply reply;
-  if (!sendAll(connection_, request.data(), request.size()) || !receiveValue(connection_, reply) ||
-      reply.length > maximumPath) {
-    return std::nullopt;
+std::vector<std::optional<std::string>> LaunchBroker::executablesOf(
+    const std::vector<pid_t>& pids) {
+  std::vector<std::optional<std::string>> paths(pids.size());
+  for (std::size_t first = 0; first < pids.size(); first += maximumProcesses) {
+    const std::size_t count = std::min<std::size_t>(maximumProcesses, pids.size() - first);
+    std::string request;
+    append(request, RequestKind::executables);
+    append(request, static_cast<std::uint32_t>(count));
+    for (std::size_t i = first; i < first + count; ++i) {
+      append(request, static_cast<std::int32_t>(pids[i]));
+    }
+    const std::lock_guard lock(requests_);
+    if (!sendAll(connection_, request.data(), request.size())) return paths;
+    for (std::size_t i = first; i < first + count; ++i) {
+      ExecutableReply reply;
+      if (!receiveValue(connection_, reply) || reply.length > maximumPath) return paths;
+      std::string path(reply.length, '\0');
+      if (!receiveAll(connection_, path.data(), path.size())) return paths;
+      if (reply.error == 0) paths[i] = std::move(path);
+    }
   }
-  std::string path(reply.length, '\0');
-  if (!receiveAll(connection_, path.data(), path.size()) || reply.error != 0) return std::nullopt;
-  return path;
+  return paths;
 }
 
 }  // namespace platform

@@ -57,9 +57,10 @@ class LaunchBroker final : public ProgramLauncher {
   // executing the program otherwise), or EPIPE when the broker has ended.
   pid_t start(const std::vector<std::string>& argv) override;
 
-  // Where the executable of process `pid` lies, as /proc/<pid>/exe says to the broker; none when
-  // it cannot be read or the broker has ended. Suits RunningApplication::replaceExecutableReader.
-  std::optional<std::string> executableOf(pid_t pid);
+  // Where the executables of processes `pids` lie, as /proc/<pid>/exe says to the broker, one
+  // answer per process in order: none for one that cannot be read, and for all when the broker
+  // has ended. In one request, however many: suits RunningApplication::replaceExecutableReader.
+  std::vector<std::optional<std::string>> executablesOf(const std::vector<pid_t>& pids);
 
   pid_t processIdentifier() const { return broker_; }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -43,20 +44,30 @@ ExecutableReaderSlot& executableReaderSlot() {
   return slot;
 }
 
-std::optional<std::string> executablePath(pid_t pid) {
+// The executables of `pids`, in order, by the reader in place.
+std::vector<std::optional<std::string>> executablePaths(const std::vector<pid_t>& pids) {
   RunningApplication::ExecutableReader reader;
   {
     auto& slot = executableReaderSlot();
     const std::lock_guard lock(slot.mutex);
     reader = slot.reader;
   }
-  auto target = reader ? reader(pid) : readExecutableLink(pid);
-  if (!target) return std::nullopt;
+  std::vector<std::optional<std::string>> targets;
+  if (reader) {
+    targets = reader(pids);
+    targets.resize(pids.size());
+  } else {
+    targets.reserve(pids.size());
+    for (const pid_t pid : pids) targets.push_back(readExecutableLink(pid));
+  }
   // A program replaced on disk while it runs is still that application.
   constexpr std::string_view deleted = " (deleted)";
-  if (target->size() > deleted.size() && target->ends_with(deleted))
-    target->resize(target->size() - deleted.size());
-  return target;
+  for (auto& target : targets) {
+    if (target && target->size() > deleted.size() && target->ends_with(deleted)) {
+      target->resize(target->size() - deleted.size());
+    }
+  }
+  return targets;
 }
 
 std::vector<pid_t> processIds() {
@@ -74,13 +85,12 @@ std::vector<pid_t> processIds() {
   return ids;
 }
 
-// The process with its bundle, read in this order so that the pidfd and the executable are
-// surely the same process's: pidfd first, executable next, then the pidfd still live.
+// The process with its bundle, given its pidfd and its executable read after the pidfd was
+// opened; none when the process has ended since, so that both are surely the same process's.
+// Takes the pidfd.
 std::shared_ptr<RunningApplication> describe(
-    pid_t pid, std::map<std::string, std::optional<std::string>>& identifiers) {
-  const int pidfd = openPidfd(pid);
-  if (pidfd < 0) return nullptr;
-  const auto path = executablePath(pid);
+    pid_t pid, int pidfd, const std::optional<std::string>& path,
+    std::map<std::string, std::optional<std::string>>& identifiers) {
   if (!path || hasEnded(pidfd)) {
     ::close(pidfd);
     return nullptr;
@@ -100,6 +110,32 @@ std::shared_ptr<RunningApplication> describe(
   }
   return std::make_shared<RunningApplication>(pid, pidfd, executable, std::move(bundleURL),
                                               std::move(identifier));
+}
+
+// The live processes among `pids` that `keep` accepts, in order, read in batches: pidfds first,
+// then the batch's executables, then each pidfd checked still live. Batches, and letting go of
+// the processes not kept at once, keep the open pidfds few.
+std::vector<std::shared_ptr<RunningApplication>> describeAll(
+    const std::vector<pid_t>& pids, const std::function<bool(const RunningApplication&)>& keep) {
+  constexpr std::size_t batchSize = 256;
+  std::vector<std::shared_ptr<RunningApplication>> described;
+  std::map<std::string, std::optional<std::string>> identifiers;  // per bundle, read once
+  for (std::size_t first = 0; first < pids.size(); first += batchSize) {
+    std::vector<pid_t> batch;
+    std::vector<int> pidfds;
+    for (std::size_t i = first; i < std::min(pids.size(), first + batchSize); ++i) {
+      const int pidfd = openPidfd(pids[i]);
+      if (pidfd < 0) continue;
+      batch.push_back(pids[i]);
+      pidfds.push_back(pidfd);
+    }
+    const auto paths = executablePaths(batch);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      auto application = describe(batch[i], pidfds[i], paths[i], identifiers);
+      if (application && keep(*application)) described.push_back(std::move(application));
+    }
+  }
+  return described;
 }
 
 }  // namespace
@@ -129,20 +165,14 @@ RunningApplication::ExecutableReader RunningApplication::replaceExecutableReader
 
 std::vector<std::shared_ptr<RunningApplication>> RunningApplication::runningApplications(
     std::string_view bundleIdentifier) {
-  std::vector<std::shared_ptr<RunningApplication>> found;
-  std::map<std::string, std::optional<std::string>> identifiers;  // per bundle, read once
-  for (const pid_t pid : processIds()) {
-    auto application = describe(pid, identifiers);
-    if (application && application->bundleIdentifier() == bundleIdentifier) {
-      found.push_back(std::move(application));
-    }
-  }
-  return found;
+  return describeAll(processIds(), [&](const RunningApplication& application) {
+    return application.bundleIdentifier() == bundleIdentifier;
+  });
 }
 
 std::shared_ptr<RunningApplication> RunningApplication::withProcessIdentifier(pid_t pid) {
-  std::map<std::string, std::optional<std::string>> identifiers;
-  return describe(pid, identifiers);
+  auto described = describeAll({pid}, [](const RunningApplication&) { return true; });
+  return described.empty() ? nullptr : described.front();
 }
 
 }  // namespace platform

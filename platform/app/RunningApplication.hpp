@@ -44,10 +44,12 @@ class RunningApplication {
   // is terminated). Asks the system each time.
   bool isTerminated() const;
 
-  // Reads where a process's executable lies (the target of /proc/<pid>/exe); none when it
-  // cannot be read. A confined process cannot read that of a process outside its confinement,
-  // so it puts in a reader that asks outside; by default the process reads it itself.
-  using ExecutableReader = std::function<std::optional<std::string>(pid_t pid)>;
+  // Reads where processes' executables lie (the targets of /proc/<pid>/exe), one answer per
+  // process id in order, none for one that cannot be read. A confined process cannot read that
+  // of a process outside its confinement, so it puts in a reader that asks outside, all the
+  // processes of a look-up at once; by default the process reads them itself.
+  using ExecutableReader =
+      std::function<std::vector<std::optional<std::string>>(const std::vector<pid_t>& pids)>;
   // Puts `reader` in place (an empty one puts back the default) and returns the one it replaces.
   static ExecutableReader replaceExecutableReader(ExecutableReader reader);
 

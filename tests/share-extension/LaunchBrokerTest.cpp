@@ -158,12 +158,12 @@ TEST_F(LaunchBrokerTest, StartsOnlyTheCommandLinesTheWorkspaceMakesForOpeningFil
   EXPECT_FALSE(fs::exists(pwned()));
 }
 
-TEST_F(LaunchBrokerTest, TellsWhereAProcesssProgramLies) {
-  EXPECT_EQ(broker_->executableOf(::getpid()), fs::read_symlink("/proc/self/exe").string());
-  EXPECT_EQ(broker_->executableOf(broker_->processIdentifier()),
-            fs::read_symlink("/proc/self/exe").string())
-      << "the broker is a copy of this process";
-  for (const pid_t none : {0, -1}) EXPECT_EQ(broker_->executableOf(none), std::nullopt) << none;
+TEST_F(LaunchBrokerTest, TellsWhereProcessesProgramsLieInOneRequest) {
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  // The broker is a copy of this process; no process has the id 0 or -1.
+  EXPECT_EQ(broker_->executablesOf({::getpid(), 0, broker_->processIdentifier(), -1}),
+            (std::vector<std::optional<std::string>>{self, std::nullopt, self, std::nullopt}));
+  EXPECT_EQ(broker_->executablesOf({}), std::vector<std::optional<std::string>>{});
 }
 
 TEST_F(LaunchBrokerTest, ABrokerThatHasEndedFailsEveryRequest) {
@@ -174,7 +174,8 @@ TEST_F(LaunchBrokerTest, ABrokerThatHasEndedFailsEveryRequest) {
   } catch (const std::system_error& error) {
     EXPECT_EQ(error.code(), std::errc::broken_pipe);
   }
-  EXPECT_EQ(broker_->executableOf(::getpid()), std::nullopt);
+  EXPECT_EQ(broker_->executablesOf({::getpid()}),
+            std::vector<std::optional<std::string>>{std::nullopt});
   broker_.reset();  // collects the ended broker
   EXPECT_FALSE(fs::exists(record()));
 }

@@ -15,7 +15,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "platform/app/Confinement.hpp"
@@ -30,6 +32,8 @@ using testing_support::writeFile;
 
 constexpr const char* handOffFailed =
     "KelpWord didn\u2019t open. Open KelpWord, then drop the recording on the Files tab.\n";
+constexpr const char* openFirst =
+    "Open KelpWord once first, so it can receive recordings. Then share the recording again.\n";
 constexpr const char* unconfinedNotice =
     "kelpword-share: this kernel offers no Landlock: running unconfined\n";
 
@@ -164,6 +168,25 @@ TEST_F(ConfinementTest, TheConfinedProcessWritesOnlyInTheInboxAndReadsEverywhere
   ASSERT_EQ(opened().size(), 1u);
 }
 
+TEST_F(ConfinementTest, WithoutAnInboxNothingMayBeWrittenWhereItBelongs) {
+  fs::remove_all(this->inbox());
+  const std::string inbox = this->inbox().string();
+  testing_support::ProcessOptions options;
+  options.environment = environment();
+  options.environment.emplace_back(
+      "CONFINEMENT_PROBE", "mkdir\t" + inbox + "\ncreate\t" + home().string() + "/new.txt\n");
+
+  const auto result =
+      testing_support::run({KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
+
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_EQ(result.out, sending + openFirst);
+  const auto results = probeResults(result.err);
+  EXPECT_EQ(results.at("mkdir\t" + inbox), "EACCES") << result.err;
+  EXPECT_EQ(results.at("create\t" + home().string() + "/new.txt"), "EACCES") << result.err;
+  EXPECT_FALSE(fs::exists(this->inbox()));
+}
+
 TEST_F(ConfinementTest, WithoutLandlockTheShareRunsUnconfinedAndSaysSoOnce) {
   const auto result =
       share({KELPWORD_SHARE, (folder() / "Interview.m4a").string()}, "", WITHOUT_LANDLOCK);
@@ -183,6 +206,56 @@ TEST_F(ConfinementTest, WithoutLandlockTheShareRunsUnconfinedAndSaysSoOnce) {
   EXPECT_EQ(probeResults(probed.err)["create\t" + folder().string() + "/free"], "OK") << probed.err;
   EXPECT_TRUE(fs::exists(folder() / "free"));
   EXPECT_EQ(opened(2).size(), 2u);
+}
+
+// Reads what the terminal shows until `until` appears, the program closes the terminal, or time
+// runs out.
+void readUntil(int terminal, std::string& seen, const std::string& until) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (seen.find(until) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd readable{terminal, POLLIN, 0};
+    if (::poll(&readable, 1, 100) <= 0) continue;
+    std::array<char, 4096> buffer{};
+    const ssize_t n = ::read(terminal, buffer.data(), buffer.size());
+    if (n <= 0) break;
+    seen.append(buffer.data(), static_cast<std::size_t>(n));
+  }
+}
+
+TEST_F(ConfinementTest, ConfinedWithDataOnStandardInputTheSheetTakesKeysFromTheTerminal) {
+  // Standard input carries the shared data, so the sheet opens the terminal device anew, after
+  // the confinement, and puts it in raw mode with ioctls.
+  fs::remove_all(this->inbox());
+  std::array<int, 2> data{};
+  ASSERT_EQ(::pipe2(data.data(), O_CLOEXEC), 0);
+  int terminal = -1;
+  const auto environment = this->environment();
+  const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(data[0], STDIN_FILENO);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+    ::execl(KELPWORD_SHARE, KELPWORD_SHARE, "--type", "public.mp3", "-", nullptr);
+    ::_exit(127);
+  }
+  ::close(data[0]);
+  EXPECT_EQ(::write(data[1], "ID3", 3), 3);
+  ::close(data[1]);
+
+  std::string seen;
+  readUntil(terminal, seen, "[ Close ]");  // no inbox: the failure sheet
+  termios whileShown{};
+  ASSERT_EQ(::tcgetattr(terminal, &whileShown), 0);
+  EXPECT_EQ(whileShown.c_lflag & (ICANON | ECHO), 0u) << "keys are taken at once, unechoed";
+  ASSERT_EQ(::write(terminal, "\r", 1), 1);
+  readUntil(terminal, seen, "\x1b[?25h");
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(terminal);
+
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << seen;
+  EXPECT_NE(seen.find("Open KelpWord once first"), std::string::npos) << seen;
 }
 
 // A kelpword-share whose standard input the test holds, so that it waits before its first item.

@@ -64,10 +64,29 @@ echo "  with   $extension"
 echo "  home   $home (through nss_wrapper)"
 echo
 status=0
-env LD_PRELOAD="$nss" NSS_WRAPPER_PASSWD="$demo/passwd" NSS_WRAPPER_GROUP="$demo/group" \
-  HOME="$home" XDG_DATA_HOME="$demo" XDG_DATA_DIRS="$demo" \
-  KELPWORD_STAND_IN_RECORD="$demo/KelpWord opened.txt" \
-  "$extension" "$recording" || status=$?
+share() {
+  env LD_PRELOAD="$nss" NSS_WRAPPER_PASSWD="$demo/passwd" NSS_WRAPPER_GROUP="$demo/group" \
+    HOME="$home" XDG_DATA_HOME="$demo" XDG_DATA_DIRS="$demo" \
+    KELPWORD_STAND_IN_RECORD="$demo/KelpWord opened.txt" \
+    "$extension" "$@"
+}
+if [ -n "${WAYLAND_DISPLAY:-}${DISPLAY:-}" ]; then
+  # With a display the sheet is a window. The recording arrives through a pipe, two seconds
+  # late, so that the window's status line can be seen before KelpWord opens the copy.
+  echo "A display is available: the sheet shows as a window while the recording arrives."
+  arriving=$demo/arriving/$(basename "$recording")
+  mkdir -p "$(dirname "$arriving")"
+  mkfifo "$arriving"
+  exec 3<>"$arriving"
+  share "$arriving" 3>&- &
+  pid=$!
+  sleep 2
+  cat "$recording" >&3
+  exec 3>&-
+  wait "$pid" || status=$?
+else
+  share "$recording" || status=$?
+fi
 echo
 echo "kelpword-share exited with status $status"
 

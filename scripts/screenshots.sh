@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Renders the share sheet's two faces as PNG files for the README, on a virtual X display
+# (xvfb-run), with kelpword-share as built by the release preset and a demonstration home under
+# build/screenshots (the user database points there through nss_wrapper):
+#   docs/sheet-status.png    the status sheet, while a recording is still arriving
+#   docs/sheet-failure.png   the failure sheet, when KelpWord's inbox is missing
+#
+#   scripts/screenshots.sh [BUILD]    (BUILD: a build folder to take kelpword-share from, as it
+#                                      is; by default the release preset, built first)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+if [ "${1:-}" != --on-display ]; then
+  build=${1:-}
+  if [ -z "$build" ]; then
+    scripts/install-deps.sh
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target kelpword-share -j "$(nproc)"
+    build=$root/build/release
+  fi
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" --on-display "$(realpath "$build")"
+fi
+
+extension=$2/KelpWord.app/Contents/PlugIns/KelpWordShare.appex/Contents/MacOS/kelpword-share
+work=$root/build/screenshots
+home=$work/home
+rm -rf "$work"
+mkdir -p "$home" "$root/docs"
+echo "shots:x:$(id -u):$(id -g):Screenshots:$home:/bin/sh" >"$work/passwd"
+: >"$work/group"
+nss=""
+for candidate in /usr/lib/*-linux-gnu/libnss_wrapper.so /usr/lib/libnss_wrapper.so; do
+  [ -e "$candidate" ] && nss=$candidate && break
+done
+[ -n "$nss" ] || { echo "libnss_wrapper.so not found (package libnss-wrapper)" >&2; exit 1; }
+
+# Starts kelpword-share in the background ($pid), drawing as the tests do: with cairo (software
+# OpenGL under Xvfb is slow), no accessibility bus, the toolkit's files in the demonstration home.
+start_share() {
+  env LD_PRELOAD="$nss" NSS_WRAPPER_PASSWD="$work/passwd" NSS_WRAPPER_GROUP="$work/group" \
+    HOME="$home" XDG_CACHE_HOME="$home/.cache" XDG_CONFIG_HOME="$home/.config" \
+    XDG_DATA_HOME="$work/data" XDG_DATA_DIRS="$work/data" GSK_RENDERER=cairo GTK_A11Y=none \
+    "$extension" "$@" 3>&- </dev/null &
+  pid=$!
+}
+pid=""
+trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null || true' EXIT
+
+# The sheet's window once it shows, waited for up to ten seconds.
+window_of() {
+  local pid=$1 id=""
+  for _ in $(seq 100); do
+    id=$(xdotool search --all --onlyvisible --pid "$pid" --name '^KelpWord$' 2>/dev/null | head -1) || true
+    [ -n "$id" ] && break
+    sleep 0.1
+  done
+  [ -n "$id" ] || { echo "kelpword-share showed no window" >&2; return 1; }
+  echo "$id"
+}
+
+# The window's picture, without the time stamps that would make every run's file differ.
+shoot() {
+  sleep 1 # drawn
+  import -window "$1" ppm:- | convert ppm:- -strip "png:$2"
+  echo "wrote $2"
+}
+
+# Status: the inbox is there and the recording arrives through a pipe that stays open.
+mkdir -p "$home/Library/Application Support/com.brenvik.kelpword/Received Files"
+mkfifo "$work/Interview.wav"
+exec 3<>"$work/Interview.wav"
+start_share "$work/Interview.wav"
+id=$(window_of $pid)
+shoot "$id" "$root/docs/sheet-status.png"
+kill "$pid"
+wait "$pid" || true
+pid=""
+exec 3>&-
+
+# Failure: no inbox.
+rm -rf "$home/Library"
+start_share
+id=$(window_of $pid)
+shoot "$id" "$root/docs/sheet-failure.png"
+xdotool windowfocus --sync "$id" key Return
+wait "$pid" || true
+pid=""

@@ -23,6 +23,7 @@ RunningShare::RunningShare(const std::vector<std::string>& argv, const Environme
   if (::pipe2(pipe, O_CLOEXEC) != 0)
     throw std::system_error(errno, std::generic_category(), "pipe");
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_ = ::fork();
@@ -33,8 +34,10 @@ RunningShare::RunningShare(const std::vector<std::string>& argv, const Environme
     const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
+    // NOLINTBEGIN(concurrency-mt-unsafe): the child has one thread
     for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
     for (const auto& name : unset) ::unsetenv(name.c_str());
+    // NOLINTEND(concurrency-mt-unsafe)
     ::execv(args[0], args.data());
     ::_exit(127);
   }

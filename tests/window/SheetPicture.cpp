@@ -27,7 +27,8 @@ std::vector<Box> shapes(const Image& picture) {
   std::vector<std::pair<int, int>> pending;
   for (int y = 0; y < picture.height; ++y) {
     for (int x = 0; x < picture.width; ++x) {
-      const auto index = static_cast<std::size_t>(y * picture.width + x);
+      const auto index = static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) +
+                         static_cast<std::size_t>(x);
       if (seen[index] || !drawn(picture.pixels[index], background)) continue;
       Box box{x, y, x + 1, y + 1};
       seen[index] = true;
@@ -41,7 +42,9 @@ std::vector<Box> shapes(const Image& picture) {
             const int nx = px + dx;
             const int ny = py + dy;
             if (nx < 0 || ny < 0 || nx >= picture.width || ny >= picture.height) continue;
-            const auto next = static_cast<std::size_t>(ny * picture.width + nx);
+            const auto next =
+                static_cast<std::size_t>(ny) * static_cast<std::size_t>(picture.width) +
+                static_cast<std::size_t>(nx);
             if (seen[next] || !drawn(picture.pixels[next], background)) continue;
             seen[next] = true;
             pending.emplace_back(nx, ny);

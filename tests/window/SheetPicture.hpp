@@ -20,7 +20,10 @@ struct Image {
   int height = 0;
   std::vector<Rgb> pixels;
 
-  const Rgb& at(int x, int y) const { return pixels[static_cast<std::size_t>(y * width + x)]; }
+  const Rgb& at(int x, int y) const {
+    return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                  static_cast<std::size_t>(x)];
+  }
   // As a binary PPM file, to look at when a test fails.
   void save(const std::filesystem::path& path) const;
   friend bool operator==(const Image&, const Image&) = default;

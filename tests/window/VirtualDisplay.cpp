@@ -167,7 +167,8 @@ std::optional<Image> VirtualDisplay::capture(WindowId window) const {
                 static_cast<unsigned>(where->height), AllPlanes, ZPixmap);
   if (shot == nullptr) return std::nullopt;
   Image image{where->width, where->height, {}};
-  image.pixels.reserve(static_cast<std::size_t>(where->width * where->height));
+  image.pixels.reserve(static_cast<std::size_t>(where->width) *
+                       static_cast<std::size_t>(where->height));
   for (int row = 0; row < where->height; ++row) {
     for (int column = 0; column < where->width; ++column) {
       const unsigned long pixel = XGetPixel(shot, column, row);

@@ -43,12 +43,12 @@ class WindowShareTest : public e2e::ShareExtensionTest, protected InProcessSheet
 
   // kelpword-share started as a desktop starts it, with the test display.
   std::unique_ptr<RunningShare> startShare(const std::vector<std::string>& arguments,
-                                           RunningShare::Environment extra = {}) const {
+                                           const RunningShare::Environment& extra = {}) const {
     std::vector<std::string> argv{KELPWORD_SHARE};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     auto environment = this->environment();
     for (auto& entry : toolkitEnvironment(folder() / "toolkit")) environment.push_back(entry);
-    for (auto& entry : extra) environment.push_back(entry);
+    for (const auto& entry : extra) environment.push_back(entry);
     return std::make_unique<RunningShare>(argv, environment,
                                           std::vector<std::string>{"WAYLAND_DISPLAY"}, folder());
   }

@@ -18,9 +18,11 @@ namespace window_test {
 VirtualDisplay* testDisplay();
 const std::string& whyNoDisplay();
 
-// What a program started on the test display needs on top of its environment: the display,
-// GTK drawing with cairo (software OpenGL under Xvfb takes seconds a frame), no accessibility
-// bus to look for, and caches and settings under `folder`.
+// What a program started on the test display needs on top of its environment: the display;
+// GTK drawing with cairo and without OpenGL (software OpenGL under Xvfb takes seconds a frame,
+// and its driver, unloaded when a display closes, leaves leaks LeakSanitizer cannot name); no
+// accessibility bus to look for; caches and settings under `folder`; and nss_wrapper without
+// RTLD_DEEPBIND, which AddressSanitizer refuses (the toolkit makes it load the C library).
 RunningShare::Environment toolkitEnvironment(const std::filesystem::path& folder);
 
 // What `window` shows once it has stopped changing: two pictures alike a moment apart, with

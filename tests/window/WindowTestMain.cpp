@@ -48,7 +48,9 @@ const std::string& whyNoDisplay() { return whyNot; }
 RunningShare::Environment toolkitEnvironment(const std::filesystem::path& folder) {
   return {{"DISPLAY", display ? display->name() : ""},
           {"GSK_RENDERER", "cairo"},
+          {"GDK_DEBUG", "gl-disable"},
           {"GTK_A11Y", "none"},
+          {"NSS_WRAPPER_DISABLE_DEEPBIND", "1"},
           {"XDG_CACHE_HOME", (folder / "cache").string()},
           {"XDG_CONFIG_HOME", (folder / "config").string()},
           {"XDG_DATA_HOME", (folder / "data").string()},

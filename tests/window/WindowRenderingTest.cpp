@@ -84,7 +84,9 @@ TEST_F(WindowRenderingTest, AChangeToTheModelIsDrawnWithoutAnyInput) {
 
   // Nothing but the main loop runs from here: no event from the X server wakes GLib.
   sheet.fail(openFirst);
-  const auto after = settledPicture(before.window, std::chrono::seconds(10), runMainLoopFor);
+  const auto after =
+      settledPicture(before.window, std::chrono::seconds(10), runMainLoopFor,
+                     [](const Image& shown) { return !findSheetParts(shown).button.empty(); });
   renderer().close();
   ASSERT_TRUE(after);
   keepPicture(*after, "changed");

@@ -2,6 +2,7 @@
 // user answers it with the keyboard, the mouse or the window manager.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include <fcntl.h>
@@ -53,18 +54,19 @@ class WindowShareTest : public e2e::ShareExtensionTest, protected InProcessSheet
                                           std::vector<std::string>{"WAYLAND_DISPLAY"}, folder());
   }
 
-  // The share's window, once it shows, and what it shows once settled.
+  // The share's window, once it shows, and what it shows once settled, as `wanted` when given.
   struct Sheet {
     WindowId window = 0;
     std::optional<Image> picture;
   };
-  Sheet sheetOf(const RunningShare& share) const {
+  Sheet sheetOf(const RunningShare& share,
+                const std::function<bool(const Image&)>& wanted = nullptr) const {
     Sheet sheet;
     const auto window = testDisplay()->waitForWindow("KelpWord", share.pid(), 30s);
     if (!window) return sheet;
     sheet.window = *window;
     testDisplay()->movePointerAway();
-    sheet.picture = settledPicture(*window, 20s, sleepFor);
+    sheet.picture = settledPicture(*window, 20s, sleepFor, wanted);
     return sheet;
   }
 
@@ -87,7 +89,7 @@ TEST_F(WindowShareTest, TheStatusSheetShowsWhileASlowShareIsUnderWayAndGoesWhenI
   ASSERT_GE(writer, 0);
 
   const auto share = startShare({recording.string()});
-  const auto sheet = sheetOf(*share);
+  const auto sheet = sheetOf(*share, [&](const Image& shown) { return shown == expectedPicture; });
   ASSERT_TRUE(sheet.picture) << "no settled window; " << share->errors();
   keepPicture(*sheet.picture, "slow share");
   EXPECT_EQ(*sheet.picture, expectedPicture) << "the status sheet, 340 by 90, label alone";
@@ -123,7 +125,8 @@ TEST_F(WindowShareTest, AFailureShowsTheExactMessageWithCloseAtTheBottomRight) {
     const auto share = startShare({});
     // Launched from a file manager, standard input is empty: that presses nothing in a window.
     share->closeInput();
-    const auto sheet = sheetOf(*share);
+    const auto sheet =
+        sheetOf(*share, [&](const Image& shown) { return shown == expectedPicture; });
     ASSERT_TRUE(sheet.picture) << "no settled window; " << share->errors();
     keepPicture(*sheet.picture, c.name);
     EXPECT_EQ(*sheet.picture, expectedPicture) << "the message, as the renderer draws it";
@@ -151,7 +154,9 @@ TEST_F(WindowShareTest, ReturnCloseAndTheWindowManagerEachCancelTheShare) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto share = startShare({});
-    const auto sheet = sheetOf(*share);
+    const auto sheet = sheetOf(*share, [](const Image& shown) {
+      return !findSheetParts(shown).button.empty() && shown.height > 90;
+    });
     ASSERT_TRUE(sheet.picture) << "no settled window; " << share->errors();
     const auto parts = findSheetParts(*sheet.picture);
     ASSERT_FALSE(parts.button.empty());

@@ -25,9 +25,12 @@ const std::string& whyNoDisplay();
 // RTLD_DEEPBIND, which AddressSanitizer refuses (the toolkit makes it load the C library).
 RunningShare::Environment toolkitEnvironment(const std::filesystem::path& folder);
 
-// What `window` shows once it has stopped changing: two pictures alike a moment apart, with
-// something drawn. None when the window went away or kept changing for `timeout`.
+// What `window` shows once it has stopped changing (three pictures alike, a moment apart, with
+// something drawn) and, when `wanted` is given, shows what it wants: the window may pass through
+// other pictures on its way. `wait` lets time pass (and the main loop run, for a window of this
+// process). When `timeout` runs out first, the last picture taken; none once the window has gone.
 std::optional<Image> settledPicture(WindowId window, std::chrono::milliseconds timeout,
-                                    const std::function<void(std::chrono::milliseconds)>& wait);
+                                    const std::function<void(std::chrono::milliseconds)>& wait,
+                                    const std::function<bool(const Image&)>& wanted = nullptr);
 
 }  // namespace window_test

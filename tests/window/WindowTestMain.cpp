@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -58,21 +59,24 @@ RunningShare::Environment toolkitEnvironment(const std::filesystem::path& folder
 }
 
 std::optional<Image> settledPicture(WindowId window, std::chrono::milliseconds timeout,
-                                    const std::function<void(std::chrono::milliseconds)>& wait) {
+                                    const std::function<void(std::chrono::milliseconds)>& wait,
+                                    const std::function<bool(const Image&)>& wanted) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::optional<Image> last;
-  while (std::chrono::steady_clock::now() < deadline) {
-    wait(std::chrono::milliseconds(150));
+  int alike = 0;
+  while (true) {
+    wait(std::chrono::milliseconds(100));
     auto picture = display->capture(window);
     if (!picture) return std::nullopt;
-    const Rgb background = picture->at(0, 0);
-    const bool drawnSomething =
-        std::any_of(picture->pixels.begin(), picture->pixels.end(),
-                    [&](const Rgb& pixel) { return !(pixel == background); });
-    if (drawnSomething && last && *last == *picture) return picture;
+    alike = last && *last == *picture ? alike + 1 : 0;
     last = std::move(picture);
+    const Rgb background = last->at(0, 0);
+    const bool drawnSomething =
+        std::any_of(last->pixels.begin(), last->pixels.end(),
+                    [&](const Rgb& pixel) { return !(pixel == background); });
+    if (alike >= 2 && drawnSomething && (!wanted || wanted(*last))) return last;
+    if (std::chrono::steady_clock::now() > deadline) return last;
   }
-  return std::nullopt;
 }
 
 }  // namespace window_test

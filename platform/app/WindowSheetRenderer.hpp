@@ -25,6 +25,8 @@ class WindowSheetRenderer final : public SheetRenderer {
   // process's locale from the environment.
   static bool displayAvailable();
 
+  // Only once displayAvailable() has said yes: GTK must be initialised. Takes GLib's main
+  // context for the main loop until destroyed.
   WindowSheetRenderer();
   ~WindowSheetRenderer() override;
 

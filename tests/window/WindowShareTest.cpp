@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <gtk/gtk.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,10 +72,13 @@ class WindowShareTest : public e2e::ShareExtensionTest, protected InProcessSheet
   }
 
   // The sheet as the window renderer draws `text`, with the Close button after a failure.
-  Image expected(const std::string& text, bool failed) {
+  Image expected(const std::string& text, bool failed,
+                 GtkTextDirection direction = GTK_TEXT_DIR_LTR) {
     ShareSheet sheet(sending);
     if (failed) sheet.fail(text);
+    gtk_widget_set_default_direction(direction);
     auto shown = show(sheet.root);
+    gtk_widget_set_default_direction(GTK_TEXT_DIR_LTR);
     return shown.picture.value_or(Image{});
   }
 };
@@ -113,16 +117,25 @@ TEST_F(WindowShareTest, AFailureShowsTheExactMessageWithCloseAtTheBottomRight) {
     const char* name;
     bool inbox;
     const std::string& message;
+    RunningShare::Environment environment;
+    GtkTextDirection direction;
   };
   const Case cases[] = {
-      {"no inbox", false, openFirst},
-      {"no items", true, notAudio},
+      {"no inbox", false, openFirst, {}, GTK_TEXT_DIR_LTR},
+      // GTK takes its direction from the language of its own translations.
+      {"Hebrew, right to left",
+       false,
+       openFirst,
+       {{"LANG", "C.UTF-8"}, {"LANGUAGE", "he"}},
+       GTK_TEXT_DIR_RTL},
+      // The inbox stays from here on.
+      {"no items", true, notAudio, {}, GTK_TEXT_DIR_LTR},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.inbox) makeInbox();
-    const auto expectedPicture = expected(c.message, /*failed=*/true);
-    const auto share = startShare({});
+    const auto expectedPicture = expected(c.message, /*failed=*/true, c.direction);
+    const auto share = startShare({}, c.environment);
     // Launched from a file manager, standard input is empty: that presses nothing in a window.
     share->closeInput();
     const auto sheet =
@@ -133,7 +146,11 @@ TEST_F(WindowShareTest, AFailureShowsTheExactMessageWithCloseAtTheBottomRight) {
     const auto parts = findSheetParts(*sheet.picture);
     EXPECT_EQ(sheet.picture->width, 340);
     EXPECT_GT(sheet.picture->height, 90) << "grown, for the button below the wrapped message";
-    EXPECT_EQ(parts.button.right, 340 - 16) << parts.button;
+    if (c.direction == GTK_TEXT_DIR_RTL) {
+      EXPECT_EQ(parts.button.left, 16) << parts.button;
+    } else {
+      EXPECT_EQ(parts.button.right, 340 - 16) << parts.button;
+    }
     EXPECT_EQ(parts.button.bottom, sheet.picture->height - 12) << parts.button;
     EXPECT_FALSE(parts.text.overlaps(parts.button)) << parts.text << " " << parts.button;
     EXPECT_FALSE(share->waitForExit(500ms)) << "the sheet waits for the user";

@@ -14,6 +14,27 @@
 #include <asio/steady_timer.hpp>
 
 namespace platform {
+namespace {
+
+// A descriptor that GLib listens on, as Asio waits for it. It stays GLib's: released when the
+// wait ends, never closed.
+struct ReleaseNotClose {
+  void operator()(asio::posix::stream_descriptor* descriptor) const {
+    if (descriptor->is_open()) descriptor->release();
+    delete descriptor;
+  }
+};
+using Watched = std::unique_ptr<asio::posix::stream_descriptor, ReleaseNotClose>;
+
+Watched watch(asio::io_context& io, int fd) {
+  Watched descriptor(new asio::posix::stream_descriptor(io));
+  std::error_code error;
+  descriptor->assign(fd, error);
+  if (error) return nullptr;
+  return descriptor;
+}
+
+}  // namespace
 
 struct GLibPump::State : std::enable_shared_from_this<State> {
   explicit State(asio::io_context& loop) : io(loop), timer(loop) {}
@@ -30,27 +51,13 @@ struct GLibPump::State : std::enable_shared_from_this<State> {
   GMainContext* context = g_main_context_default();
   asio::steady_timer timer;
   std::vector<GPollFD> fds;
-  std::vector<std::unique_ptr<asio::posix::stream_descriptor>> watched;
+  std::vector<Watched> watched;
   gint priority = 0;
   unsigned long wait = 0;  // which wait a handler belongs to
   bool waiting = false;
   bool wakePosted = false;
   bool stopped = false;
 };
-
-namespace {
-
-// A descriptor that GLib listens on, as Asio waits for it. The descriptor stays GLib's:
-// released, never closed.
-std::unique_ptr<asio::posix::stream_descriptor> watch(asio::io_context& io, int fd) {
-  auto descriptor = std::make_unique<asio::posix::stream_descriptor>(io);
-  std::error_code error;
-  descriptor->assign(fd, error);
-  if (error) return nullptr;
-  return descriptor;
-}
-
-}  // namespace
 
 void GLibPump::State::prepareAndWait() {
   if (stopped) return;
@@ -109,7 +116,6 @@ void GLibPump::State::stopWaiting() {
   waiting = false;
   ++wait;
   timer.cancel();
-  for (auto& descriptor : watched) descriptor->release();
   watched.clear();
 }
 

@@ -7,6 +7,7 @@ packages=(
   libasio-dev libicu-dev uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libnss-wrapper e2fsprogs util-linux
+  libgtk-4-dev libx11-dev xvfb xauth xdotool imagemagick fonts-dejavu-core
 )
 
 missing=()

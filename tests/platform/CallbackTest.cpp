@@ -10,11 +10,12 @@
 
 namespace {
 
-// A callback API of the kind the platform offers: answers later, on a thread of its own.
-void answerOnAnotherThread(std::function<void(std::string, std::thread::id)> completion) {
-  std::thread([completion = std::move(completion)] {
+// A callback API of the kind the platform offers: answers later, on a thread of its own. The
+// test joins that thread, so that it is gone before the main loop is torn down at exit.
+std::thread answerOnAnotherThread(std::function<void(std::string, std::thread::id)> completion) {
+  return std::thread([completion = std::move(completion)] {
     completion("answer", std::this_thread::get_id());
-  }).detach();
+  });
 }
 
 struct Answer {
@@ -23,10 +24,11 @@ struct Answer {
 };
 
 TEST(AwaitCallback, ResumesOnTheMainThreadWithTheValue) {
-  auto scenario = []() -> asio::awaitable<void> {
+  std::thread answering;
+  auto scenario = [&answering]() -> asio::awaitable<void> {
     const auto mainThread = std::this_thread::get_id();
-    const auto answer = co_await platform::awaitCallback<Answer>([](platform::Resume<Answer> resume) {
-      answerOnAnotherThread([resume](std::string value, std::thread::id calledOn) {
+    const auto answer = co_await platform::awaitCallback<Answer>([&](platform::Resume<Answer> resume) {
+      answering = answerOnAnotherThread([resume](std::string value, std::thread::id calledOn) {
         resume(Answer{std::move(value), calledOn});
       });
     });
@@ -36,6 +38,7 @@ TEST(AwaitCallback, ResumesOnTheMainThreadWithTheValue) {
     EXPECT_TRUE(platform::isMainThread());
   };
   platform::runMain(scenario());
+  answering.join();
 }
 
 TEST(AwaitCallback, ACallMadeBeforeStartReturnsStillResumesAfterIt) {

@@ -160,7 +160,7 @@ std::vector<std::vector<std::string>> DesktopEntry::commandLines(
     const Url* single = onePerFile && !urls.empty() ? &urls[run] : nullptr;
     std::vector<std::string> argv;
     for (const auto& word : words) {
-      // Field codes inside quotes are left as written: the specification leaves them undefined.
+      // Field codes inside quotes are left as written: the Desktop Entry rules leave them undefined.
       if (word.quoted) {
         argv.push_back(word.text);
         continue;

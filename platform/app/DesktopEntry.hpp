@@ -11,8 +11,8 @@
 namespace platform {
 
 // An installed application's desktop entry (a `.desktop` file): the keys of its
-// [Desktop Entry] group, and its Exec line made into command lines as the Desktop Entry
-// specification says.
+// [Desktop Entry] group, and its Exec line made into command lines as the freedesktop.org
+// Desktop Entry rules say.
 class DesktopEntry {
  public:
   // Reads the entry at `file`. Throws std::system_error when it cannot be read.
@@ -32,7 +32,7 @@ class DesktopEntry {
   // and %u to one of them, one program per file (one program without any when `urls` is empty);
   // %i to "--icon" and the Icon value, %c to Name, %k to the entry's path, %% to "%";
   // deprecated codes are dropped. Throws std::system_error(EINVAL) for an entry without Exec, or
-  // an Exec line the specification calls invalid (an unknown code, %F/%U/%i inside a word,
+  // an Exec line the Desktop Entry rules call invalid (an unknown code, %F/%U/%i inside a word,
   // more than one file code, an unclosed quote).
   std::vector<std::vector<std::string>> commandLines(const std::vector<Url>& urls) const;
 

@@ -1,4 +1,5 @@
 #include "platform/UTType.hpp"
+#include "platform/Ascii.hpp"
 
 #include <array>
 #include <stdexcept>
@@ -108,15 +109,7 @@ constexpr std::array kRows = {
     Row{"public.tar-archive", "public.data public.archive", "tar", "tar"},
 };
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  }
-  return true;
-}
+using ascii::equalsIgnoringCase;
 
 std::vector<std::string_view> words(std::string_view list) {
   std::vector<std::string_view> result;

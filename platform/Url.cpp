@@ -1,4 +1,5 @@
 #include "platform/Url.hpp"
+#include "platform/Ascii.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -19,15 +20,7 @@ constexpr int kMaxSymlinks = 40;
 bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  }
-  return true;
-}
+using ascii::equalsIgnoringCase;
 
 // Characters a path may hold unencoded (RFC 3986 pchar and "/").
 bool isPathCharacter(char c) {
@@ -43,7 +36,7 @@ bool isUrlCharacter(char c) {
 
 int hexValue(char c) {
   if (isAsciiDigit(c)) return c - '0';
-  const char lower = asciiLower(c);
+  const char lower = ascii::lower(c);
   if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
   return -1;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/app/AppSandbox.hpp"
+#include "platform/app/sandbox/AppSandbox.hpp"
 
 namespace KelpWordShare {
 

@@ -4,10 +4,10 @@
 
 #include "DidedaZiv/AudioIntake.hpp"
 #include "platform/MainThread.hpp"
-#include "platform/app/Button.hpp"
-#include "platform/app/LayoutConstraint.hpp"
-#include "platform/app/RunningApplication.hpp"
-#include "platform/app/Workspace.hpp"
+#include "platform/app/views/Button.hpp"
+#include "platform/app/views/LayoutConstraint.hpp"
+#include "platform/app/workspace/RunningApplication.hpp"
+#include "platform/app/workspace/Workspace.hpp"
 
 namespace KelpWordShare {
 

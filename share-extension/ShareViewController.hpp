@@ -10,9 +10,9 @@
 
 #include "platform/ItemProvider.hpp"
 #include "platform/Url.hpp"
-#include "platform/app/Bundle.hpp"
-#include "platform/app/TextField.hpp"
-#include "platform/app/ViewController.hpp"
+#include "platform/app/views/TextField.hpp"
+#include "platform/app/views/ViewController.hpp"
+#include "platform/app/workspace/Bundle.hpp"
 
 namespace KelpWordShare {
 

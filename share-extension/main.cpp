@@ -1,4 +1,4 @@
-#include "platform/app/ExtensionMain.hpp"
+#include "platform/app/extension/ExtensionMain.hpp"
 #include "share-extension/Entitlements.hpp"
 #include "share-extension/ShareViewController.hpp"
 

@@ -28,7 +28,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/app/ExtensionMain.hpp"
+#include "platform/app/extension/ExtensionMain.hpp"
 #include "share-extension/Entitlements.hpp"
 #include "share-extension/ShareViewController.hpp"
 

@@ -20,7 +20,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/app/Confinement.hpp"
+#include "platform/app/sandbox/Confinement.hpp"
 #include "tests/e2e/E2eFixture.hpp"
 
 namespace e2e {

@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "platform/app/RunningApplication.hpp"
+#include "platform/app/workspace/RunningApplication.hpp"
 
 namespace e2e {
 

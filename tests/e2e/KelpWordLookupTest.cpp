@@ -10,8 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/app/ProgramLauncher.hpp"
-#include "platform/app/RunningApplication.hpp"
+#include "platform/app/workspace/ProgramLauncher.hpp"
+#include "platform/app/workspace/RunningApplication.hpp"
 #include "tests/e2e/E2eFixture.hpp"
 
 namespace e2e {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/app/ExtensionContext.hpp"
-#include "platform/app/TextField.hpp"
-#include "platform/app/Workspace.hpp"
+#include "platform/app/extension/ExtensionContext.hpp"
+#include "platform/app/views/TextField.hpp"
+#include "platform/app/workspace/Workspace.hpp"
 #include "share-extension/ShareViewController.hpp"
 #include "tests/support/TempFolder.hpp"
 

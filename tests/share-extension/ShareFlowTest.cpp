@@ -6,8 +6,8 @@
 
 #include "DidedaZiv/AudioIntake.hpp"
 #include "platform/MainThread.hpp"
-#include "platform/app/Button.hpp"
-#include "platform/app/RunningApplication.hpp"
+#include "platform/app/views/Button.hpp"
+#include "platform/app/workspace/RunningApplication.hpp"
 #include "tests/share-extension/ControllerHarness.hpp"
 #include "tests/support/Mounts.hpp"
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/MainThread.hpp"
-#include "platform/app/Button.hpp"
-#include "platform/app/TextSheet.hpp"
+#include "platform/app/sheet/TextSheet.hpp"
+#include "platform/app/views/Button.hpp"
 #include "tests/share-extension/ControllerHarness.hpp"
 
 namespace share_extension_test {

@@ -15,7 +15,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "platform/MainThread.hpp"
-#include "platform/app/GLibPump.hpp"
+#include "platform/app/sheet/window/GLibPump.hpp"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/app/View.hpp"
-#include "platform/app/WindowSheetRenderer.hpp"
+#include "platform/app/sheet/window/WindowSheetRenderer.hpp"
+#include "platform/app/views/View.hpp"
 #include "tests/window/SheetPicture.hpp"
 #include "tests/window/VirtualDisplay.hpp"
 

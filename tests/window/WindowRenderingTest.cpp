@@ -4,12 +4,14 @@
 
 #include <gtk/gtk.h>
 
-#include "platform/app/WindowSheetRenderer.hpp"
-#include "tests/window/ShareSheet.hpp"
+#include "platform/app/sheet/window/WindowSheetRenderer.hpp"
+#include "tests/support/ShareSheet.hpp"
 #include "tests/window/WindowRendering.hpp"
 #include "tests/window/WindowTestEnvironment.hpp"
 
 namespace window_test {
+
+using testing_support::ShareSheet;
 namespace {
 
 const std::string sending = "Sending to KelpWord\u2026";

@@ -11,13 +11,15 @@
 #include <unistd.h>
 
 #include "tests/e2e/E2eFixture.hpp"
+#include "tests/support/ShareSheet.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/window/RunningShare.hpp"
-#include "tests/window/ShareSheet.hpp"
 #include "tests/window/WindowRendering.hpp"
 #include "tests/window/WindowTestEnvironment.hpp"
 
 namespace window_test {
+
+using testing_support::ShareSheet;
 namespace {
 
 namespace fs = std::filesystem;

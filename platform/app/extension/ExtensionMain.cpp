@@ -1,0 +1,139 @@
+#include "platform/app/extension/ExtensionMain.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/Callback.hpp"
+#include "platform/MainThread.hpp"
+#include "platform/app/extension/ShareArguments.hpp"
+#include "platform/app/extension/SharedItems.hpp"
+#include "platform/app/extension/SheetRendererChoice.hpp"
+#include "platform/app/sandbox/AppSandbox.hpp"
+
+namespace platform {
+namespace {
+
+void reopenClosedStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is this one: those below it are open by now.
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+// The runtime's own temporary folder, removed with its contents at the end.
+class TemporaryFolder {
+ public:
+  TemporaryFolder() {
+    const char* base = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): before any thread
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/share-extension.XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::system_error(errno, std::generic_category(), "temporary folder");
+    }
+    path_ = pattern;
+  }
+  ~TemporaryFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  Url url() const { return Url::fileURL(path_, /*isDirectory=*/true); }
+
+ private:
+  std::string path_;
+};
+
+asio::awaitable<ExtensionContext::State> presentSheet(
+    const std::shared_ptr<ViewController>& controller,
+    const std::shared_ptr<ExtensionContext>& context, SheetRenderer& renderer) {
+  const auto state =
+      co_await awaitCallback<ExtensionContext::State>([&](Resume<ExtensionContext::State> resume) {
+        context->setEndHandler([resume](ExtensionContext::State ended) { resume(ended); });
+        renderer.show(controller->view(), [context] {
+          context->cancelRequest({std::string(cocoaErrorDomain), userCancelledErrorCode});
+        });
+        controller->viewDidAppear();
+      });
+  renderer.close();
+  co_return state;
+}
+
+std::string programName(int argc, char** argv) {
+  if (argc < 1 || argv[0] == nullptr) return "share-extension";
+  return std::filesystem::path(argv[0]).filename().string();
+}
+
+}  // namespace
+
+int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeController) {
+  return extensionMain(argc, argv, makeController, SandboxEntitlements{});
+}
+
+int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeController,
+                  const SandboxEntitlements& entitlements) {
+  reopenClosedStandardDescriptors();
+  // A reader that went away must not end the share half-way: writes just fail.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  const std::string program = programName(argc, argv);
+  ShareArguments arguments;
+  try {
+    arguments =
+        parseShareArguments(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  } catch (const std::invalid_argument& usage) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.c_str(), usage.what(),
+                 program.c_str());
+    return 2;
+  }
+  if (arguments.help) {
+    std::fputs(shareUsage(program).c_str(), stdout);
+    return 0;
+  }
+
+  bool readsStandardInput = false;
+  for (const auto& item : arguments.items) {
+    readsStandardInput =
+        readsStandardInput || item.kind == ShareArguments::Item::Kind::standardInput;
+  }
+  // Before any shared item is read; the sandbox outlives the items' temporary folder.
+  std::unique_ptr<AppSandbox> sandbox;
+  try {
+    sandbox = AppSandbox::enter(entitlements, program);
+  } catch (const std::system_error& failure) {
+    std::fprintf(stderr, "%s: cannot enter the sandbox: %s\n", program.c_str(), failure.what());
+    return 1;
+  }
+  std::optional<TemporaryFolder> temporary;
+  StandardInputData standardInput;
+  if (readsStandardInput) {
+    try {
+      temporary.emplace();
+      standardInput = saveStandardInput(temporary->url());
+    } catch (const std::system_error& failure) {
+      standardInput.error = failure.code();
+    }
+  }
+
+  auto context = std::make_shared<ExtensionContext>(sharedItems(arguments, standardInput));
+  auto controller = makeController(std::nullopt, std::nullopt);
+  controller->setExtensionContext(context);
+  const auto renderer = chooseSheetRenderer(
+      readsStandardInput, arguments.noWindow ? WindowSheet::refused : WindowSheet::allowed);
+  const auto state = runMain(presentSheet(controller, context, *renderer));
+  return state == ExtensionContext::State::completed ? 0 : 1;
+}
+
+}  // namespace platform

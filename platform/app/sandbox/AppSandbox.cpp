@@ -1,0 +1,109 @@
+#include "platform/app/sandbox/AppSandbox.hpp"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+#include <utility>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/FileManager.hpp"
+#include "platform/Url.hpp"
+#include "platform/UserDatabase.hpp"
+#include "platform/app/sandbox/Confinement.hpp"
+#include "platform/app/sandbox/LaunchBroker.hpp"
+#include "platform/app/workspace/RunningApplication.hpp"
+#include "platform/app/workspace/Workspace.hpp"
+
+namespace platform {
+namespace {
+
+Url realHome() {
+  if (auto home = userDatabase::homeOfCurrentUser()) return Url::fileURL(*home, true);
+  return fileManager::homeDirectoryForCurrentUser();
+}
+
+std::string entitledPath(const Url& home, std::string_view relative) {
+  while (relative.starts_with('/')) relative.remove_prefix(1);
+  while (relative.ends_with('/')) relative.remove_suffix(1);
+  if (relative.empty()) return home.path();
+  return home.appendingPathComponent(relative, /*isDirectory=*/true).path();
+}
+
+// A temporary folder of the sandbox's own; none when $TMPDIR takes none.
+std::optional<std::string> makeTemporaryFolder(std::string_view programName) {
+  const char* base = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): one thread yet
+  std::string pattern =
+      std::string(base && *base ? base : "/tmp") + "/" + std::string(programName) + ".XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+  return pattern;
+}
+
+// The terminal: /dev/tty, and the terminal devices that the standard descriptors name, so that
+// they can be opened again (a sheet reads keys from the terminal).
+std::vector<std::string> terminalDevices() {
+  std::vector<std::string> devices{"/dev/tty"};
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    std::array<char, 256> name{};
+    if (::isatty(fd) == 1 && ::ttyname_r(fd, name.data(), name.size()) == 0) {
+      devices.emplace_back(name.data());
+    }
+  }
+  return devices;
+}
+
+}  // namespace
+
+std::unique_ptr<AppSandbox> AppSandbox::enter(const SandboxEntitlements& entitlements,
+                                              std::string_view programName) {
+  if (!entitlements.appSandbox) return nullptr;
+  if (landlock::abiVersion() == 0) {
+    std::fprintf(stderr, "%.*s: this kernel offers no Landlock: running unconfined\n",
+                 static_cast<int>(programName.size()), programName.data());
+    return nullptr;
+  }
+
+  WritablePlaces places;
+  const Url home = realHome();
+  for (const auto& relative : entitlements.homeRelativeReadWritePaths) {
+    places.folders.push_back(entitledPath(home, relative));
+  }
+  const auto temporary = makeTemporaryFolder(programName);
+  if (temporary) places.folders.push_back(*temporary);
+  places.files = terminalDevices();
+  places.files.emplace_back("/dev/null");
+  places.deviceFolders.emplace_back("/dev/dri");
+
+  std::unique_ptr<AppSandbox> sandbox(new AppSandbox);
+  // Forked before the confinement, so that it stays outside.
+  sandbox->broker_ = std::make_shared<LaunchBroker>(places.folders, temporary);
+  sandbox->abi_ = confineWrites(places);
+  if (temporary) {
+    // NOLINTBEGIN(concurrency-mt-unsafe): one thread yet
+    ::setenv("TMPDIR", temporary->c_str(), 1);
+    // Caches that libraries keep in the home (a toolkit's shaders, fonts) could not be written
+    // there; they live as long as the sandbox instead.
+    const std::string caches = *temporary + "/caches";
+    if (::mkdir(caches.c_str(), 0700) == 0) ::setenv("XDG_CACHE_HOME", caches.c_str(), 1);
+    // NOLINTEND(concurrency-mt-unsafe)
+  }
+  // Made after the confinement: the workspace starts a thread, which must be confined too.
+  sandbox->replacedWorkspace_ =
+      Workspace::replaceShared(std::make_shared<Workspace>(sandbox->broker_));
+  // The confinement hides where other processes' programs lie: the broker reads it.
+  sandbox->replacedReader_ = RunningApplication::replaceExecutableReader(
+      [broker = sandbox->broker_](const std::vector<pid_t>& pids) {
+        return broker->executablesOf(pids);
+      });
+  return sandbox;
+}
+
+AppSandbox::~AppSandbox() {
+  if (replacedWorkspace_) Workspace::replaceShared(std::move(*replacedWorkspace_));
+  if (replacedReader_) RunningApplication::replaceExecutableReader(std::move(*replacedReader_));
+  broker_.reset();
+}
+
+}  // namespace platform

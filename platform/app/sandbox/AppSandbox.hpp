@@ -1,0 +1,68 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/app/workspace/RunningApplication.hpp"
+
+namespace platform {
+
+class LaunchBroker;
+class Workspace;
+
+// What an extension's entitlements grant it, as it declares them.
+struct SandboxEntitlements {
+  // The extension runs in the application sandbox.
+  bool appSandbox = false;
+  // Paths relative to the user's real home folder ("/Library/…/") that it may read and write,
+  // everything beneath them included.
+  std::vector<std::string> homeRelativeReadWritePaths;
+};
+
+// The application sandbox of an extension's process, entered by the extension runtime once per
+// process, before it reads any shared item, while the process has no other thread. Inside, the
+// process reads everywhere and writes only beneath its entitled paths and its own temporary
+// folder, and the programs it has the workspace start run outside the sandbox.
+class AppSandbox {
+ public:
+  // Without `entitlements.appSandbox`, does nothing and returns none. Otherwise:
+  //  1. makes a temporary folder of the sandbox's own beneath $TMPDIR (/tmp when unset);
+  //  2. starts a LaunchBroker, which stays outside;
+  //  3. confines the process with Landlock (confineWrites()): writing only beneath each entitled
+  //     path under the real home (the user database's home of the real user, else $HOME) that
+  //     exists now, and beneath the temporary folder; opening for writing /dev/null, the
+  //     terminal (/dev/tty and the terminals on descriptors 0 to 2) and the GPU's devices
+  //     (/dev/dri), which a window's toolkit uses;
+  //  4. points $TMPDIR at the temporary folder, and $XDG_CACHE_HOME at a folder in it: the
+  //     sandbox's temporary files and the caches of the libraries it uses go there;
+  //  5. has the shared workspace start programs through the broker, and running applications
+  //     found through it (the confinement hides other processes' executables).
+  // Where the kernel has no Landlock it prints once on standard error that `programName` runs
+  // unconfined, changes nothing, and returns none. Throws std::system_error when the kernel has
+  // Landlock but the process could not be confined.
+  static std::unique_ptr<AppSandbox> enter(const SandboxEntitlements& entitlements,
+                                           std::string_view programName);
+
+  // Puts back the workspace it replaced and lets the broker go, which removes the temporary
+  // folder with what is left in it (the sandboxed process may not remove the folder itself) and
+  // ends. The process stays confined.
+  ~AppSandbox();
+  AppSandbox(const AppSandbox&) = delete;
+  AppSandbox& operator=(const AppSandbox&) = delete;
+
+  // The Landlock ABI version in force.
+  int abiVersion() const { return abi_; }
+
+ private:
+  AppSandbox() = default;
+
+  std::shared_ptr<LaunchBroker> broker_;
+  std::optional<std::shared_ptr<Workspace>> replacedWorkspace_;  // set once replaced
+  std::optional<RunningApplication::ExecutableReader> replacedReader_;
+  int abi_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,130 @@
+#include "platform/app/sandbox/Confinement.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+#include <fcntl.h>
+#include <linux/landlock.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+// The access rights by the ABI version that brought them. Older kernel headers lack the later
+// ones, so they are spelled out here.
+constexpr std::uint64_t writeFile = 1ULL << 1;
+constexpr std::uint64_t removeDir = 1ULL << 4;
+constexpr std::uint64_t removeFile = 1ULL << 5;
+constexpr std::uint64_t makeChar = 1ULL << 6;
+constexpr std::uint64_t makeDir = 1ULL << 7;
+constexpr std::uint64_t makeReg = 1ULL << 8;
+constexpr std::uint64_t makeSock = 1ULL << 9;
+constexpr std::uint64_t makeFifo = 1ULL << 10;
+constexpr std::uint64_t makeBlock = 1ULL << 11;
+constexpr std::uint64_t makeSym = 1ULL << 12;
+constexpr std::uint64_t refer = 1ULL << 13;     // ABI 2
+constexpr std::uint64_t truncate = 1ULL << 14;  // ABI 3
+constexpr std::uint64_t ioctlDev = 1ULL << 15;  // ABI 5
+
+constexpr std::uint64_t abi1Writes = writeFile | removeDir | removeFile | makeChar | makeDir |
+                                     makeReg | makeSock | makeFifo | makeBlock | makeSym;
+
+// Reading, listing and executing are not handled: they stay allowed everywhere.
+std::uint64_t handledRights(int abi) {
+  std::uint64_t rights = abi1Writes;
+  if (abi >= 2) rights |= refer;
+  if (abi >= 3) rights |= truncate;
+  if (abi >= 5) rights |= ioctlDev;
+  return rights;
+}
+
+// Rights that Landlock accepts on a rule for a file rather than a folder.
+constexpr std::uint64_t fileRights = writeFile | truncate | ioctlDev;
+
+[[noreturn]] void fail(int error, const std::string& what) {
+  throw std::system_error(error, std::generic_category(), what);
+}
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+enum class PlaceKind { folder, file };
+
+// Allows `rights` beneath `path` (on `path` alone for a file). A place that cannot be opened,
+// or a folder that is none, is left out.
+void allow(int ruleset, const std::string& path, PlaceKind kind, std::uint64_t rights) {
+  const Descriptor place(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (place.get() < 0) return;
+  struct stat info {};
+  if (::fstat(place.get(), &info) != 0) return;
+  const bool isFolder = S_ISDIR(info.st_mode);
+  if (kind == PlaceKind::folder && !isFolder) return;
+  if (!isFolder) rights &= fileRights;
+  if (rights == 0) return;
+  landlock_path_beneath_attr rule{};
+  rule.allowed_access = rights;
+  rule.parent_fd = place.get();
+  if (::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0) {
+    fail(errno, "landlock_add_rule " + path);
+  }
+}
+
+}  // namespace
+
+namespace landlock {
+
+int abiVersion() {
+  const long version =
+      ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  return version > 0 ? static_cast<int>(version) : 0;
+}
+
+}  // namespace landlock
+
+int confineWrites(const WritablePlaces& places) {
+  const long version =
+      ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  if (version <= 0) fail(version == 0 ? ENOSYS : errno, "landlock_create_ruleset");
+  const int abi = static_cast<int>(version);
+  const std::uint64_t handled = handledRights(abi);
+
+  landlock_ruleset_attr attributes{};
+  attributes.handled_access_fs = handled;
+  const Descriptor ruleset(
+      static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0U)));
+  if (ruleset.get() < 0) fail(errno, "landlock_create_ruleset");
+
+  for (const auto& folder : places.folders) {
+    allow(ruleset.get(), folder, PlaceKind::folder, handled);
+  }
+  for (const auto& file : places.files) {
+    allow(ruleset.get(), file, PlaceKind::file, handled & fileRights);
+  }
+  for (const auto& folder : places.deviceFolders) {
+    allow(ruleset.get(), folder, PlaceKind::folder, handled & (writeFile | ioctlDev));
+  }
+
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail(errno, "PR_SET_NO_NEW_PRIVS");
+  if (::syscall(SYS_landlock_restrict_self, ruleset.get(), 0U) != 0) {
+    fail(errno, "landlock_restrict_self");
+  }
+  return abi;
+}
+
+}  // namespace platform

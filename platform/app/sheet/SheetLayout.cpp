@@ -1,0 +1,198 @@
+#include "platform/app/sheet/SheetLayout.hpp"
+
+#include <algorithm>
+#include <optional>
+
+namespace platform::sheetLayout {
+namespace {
+
+// Attributes as laid out: leading and trailing have become left and right.
+enum class Edge { start, end, centre };
+
+bool isHorizontal(LayoutAttribute a) {
+  return a == LayoutAttribute::leading || a == LayoutAttribute::trailing ||
+         a == LayoutAttribute::centerX;
+}
+
+bool isDirectional(LayoutAttribute a) {
+  return a == LayoutAttribute::leading || a == LayoutAttribute::trailing;
+}
+
+Edge edgeOf(LayoutAttribute a, Direction direction) {
+  const bool mirrored = direction == Direction::rightToLeft;
+  switch (a) {
+    case LayoutAttribute::leading:
+      return mirrored ? Edge::end : Edge::start;
+    case LayoutAttribute::trailing:
+      return mirrored ? Edge::start : Edge::end;
+    case LayoutAttribute::top:
+      return Edge::start;
+    case LayoutAttribute::bottom:
+      return Edge::end;
+    case LayoutAttribute::centerX:
+    case LayoutAttribute::centerY:
+      return Edge::centre;
+  }
+  return Edge::start;
+}
+
+LayoutRelation reversed(LayoutRelation relation) {
+  if (relation == LayoutRelation::lessThanOrEqual) return LayoutRelation::greaterThanOrEqual;
+  if (relation == LayoutRelation::greaterThanOrEqual) return LayoutRelation::lessThanOrEqual;
+  return relation;
+}
+
+// One constraint between a view and the root, written  view.edge R root.rootEdge + constant,
+// along one axis, in window coordinates.
+struct Bound {
+  bool horizontal;
+  Edge edge;
+  LayoutRelation relation;
+  Edge rootEdge;
+  double constant;
+};
+
+std::vector<Bound> boundsOf(const View& view, const View& root, Direction direction) {
+  std::vector<Bound> bounds;
+  for (const auto& constraint : root.constraints()) {
+    auto attribute = constraint->firstAttribute();
+    auto rootAttribute = constraint->secondAttribute();
+    auto relation = constraint->relation();
+    double constant = constraint->constant();
+    const auto first = constraint->firstItem();
+    const auto second = constraint->secondItem();
+    if (first.get() == &root && second.get() == &view) {
+      // root.a R view.b + c  is  view.b R' root.a − c.
+      std::swap(attribute, rootAttribute);
+      relation = reversed(relation);
+      constant = -constant;
+    } else if (first.get() != &view || second.get() != &root) {
+      continue;
+    }
+    const bool horizontal = isHorizontal(attribute);
+    if (horizontal != isHorizontal(rootAttribute)) continue;
+    // Right to left, distances towards the trailing side run leftwards.
+    if (direction == Direction::rightToLeft &&
+        (isDirectional(attribute) || isDirectional(rootAttribute))) {
+      relation = reversed(relation);
+      constant = -constant;
+    }
+    bounds.push_back({horizontal, edgeOf(attribute, direction), relation,
+                      edgeOf(rootAttribute, direction), constant});
+  }
+  return bounds;
+}
+
+// Where a view may go along one axis of a root `extent` long.
+struct Axis {
+  double low = 0;
+  double high = 0;
+  std::optional<double> start, end, centre;
+
+  double room() const {
+    if (start && end) return std::max(0.0, *end - *start);
+    return std::max(0.0, high - low);
+  }
+  double place(double size) const {
+    double at = low;
+    if (start && end) return *start;
+    if (centre) {
+      at = *centre - size / 2;
+    } else if (end) {
+      at = *end - size;
+    } else if (start) {
+      at = *start;
+    }
+    return std::clamp(at, low, std::max(low, high - size));
+  }
+};
+
+double rootPosition(Edge edge, double extent) {
+  switch (edge) {
+    case Edge::start:
+      return 0;
+    case Edge::end:
+      return extent;
+    case Edge::centre:
+      return extent / 2;
+  }
+  return 0;
+}
+
+Axis axisOf(const std::vector<Bound>& bounds, bool horizontal, double extent) {
+  Axis axis{0, extent, {}, {}, {}};
+  for (const auto& bound : bounds) {
+    if (bound.horizontal != horizontal) continue;
+    const double at = rootPosition(bound.rootEdge, extent) + bound.constant;
+    if (bound.relation == LayoutRelation::equal) {
+      if (bound.edge == Edge::start) axis.start = at;
+      if (bound.edge == Edge::end) axis.end = at;
+      if (bound.edge == Edge::centre) axis.centre = at;
+    } else if (bound.relation == LayoutRelation::greaterThanOrEqual && bound.edge == Edge::start) {
+      axis.low = std::max(axis.low, at);
+    } else if (bound.relation == LayoutRelation::lessThanOrEqual && bound.edge == Edge::end) {
+      axis.high = std::min(axis.high, at);
+    }
+  }
+  return axis;
+}
+
+struct Measured {
+  std::shared_ptr<View> view;
+  std::vector<Bound> bounds;
+  Frame frame;  // x and sizes final; y for the height last tried
+};
+
+bool anyOverlap(const std::vector<Measured>& views) {
+  for (std::size_t i = 0; i < views.size(); ++i) {
+    for (std::size_t j = i + 1; j < views.size(); ++j) {
+      if (views[i].frame.overlaps(views[j].frame)) return true;
+    }
+  }
+  return false;
+}
+
+void placeVertically(std::vector<Measured>& views, double height) {
+  for (auto& item : views) {
+    item.frame.y = axisOf(item.bounds, /*horizontal=*/false, height).place(item.frame.height);
+  }
+}
+
+// More than any sheet needs: past it, overlapping views would overlap at any height.
+constexpr double maxGrowth = 4096;
+
+}  // namespace
+
+bool Frame::overlaps(const Frame& other) const {
+  return x < other.x + other.width && other.x < x + width && y < other.y + other.height &&
+         other.y < y + height;
+}
+
+Geometry layOut(const View& root, const Measure& measure, Direction direction) {
+  const Size rootSize = root.frame().size;
+  std::vector<Measured> views;
+  for (const auto& view : root.subviews()) {
+    Measured item{view, boundsOf(*view, root, direction), {}};
+    const Axis across = axisOf(item.bounds, /*horizontal=*/true, rootSize.width);
+    const Size size = measure(*view, across.room());
+    item.frame.width = across.start && across.end ? across.room() : size.width;
+    item.frame.height = size.height;
+    item.frame.x = across.place(item.frame.width);
+    views.push_back(std::move(item));
+  }
+
+  double height = rootSize.height;
+  placeVertically(views, height);
+  while (anyOverlap(views) && height < rootSize.height + maxGrowth)
+    placeVertically(views, ++height);
+  if (anyOverlap(views)) {
+    height = rootSize.height;
+    placeVertically(views, height);
+  }
+
+  Geometry geometry{{rootSize.width, height}, {}};
+  for (auto& item : views) geometry.placements.push_back({std::move(item.view), item.frame});
+  return geometry;
+}
+
+}  // namespace platform::sheetLayout

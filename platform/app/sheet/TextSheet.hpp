@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/app/views/View.hpp"
+
+// The sheet as text: what the terminal and line renderers draw.
+namespace platform::textSheet {
+
+// Points per character cell, for laying a sheet out in a terminal.
+inline constexpr double pointsPerColumn = 8;
+inline constexpr double pointsPerRow = 18;
+
+// The columns `text` (UTF-8) takes in a terminal: wide East Asian characters take two,
+// combining marks none.
+int displayWidth(std::string_view text);
+
+// `text` broken into lines of at most `width` columns, at spaces where it can be, inside words
+// where one is longer than a line.
+std::vector<std::string> wrap(std::string_view text, int width);
+
+// The sheet under `root` drawn in a frame of box-drawing characters, one string per terminal
+// row, at most `maxColumns` wide. The root's direct subviews (labels and buttons) are placed by
+// their constraints to the root view, read in character cells: centred, within a leading or
+// trailing distance, at a distance from an edge. A label wraps within its room. The frame grows
+// taller where a label would run into a button. Leading is left (no right-to-left mirroring).
+std::vector<std::string> draw(const View& root, int maxColumns);
+
+// Every text the tree shows, labels in tree order, each whole on one line (line breaks inside
+// a text become spaces).
+std::vector<std::string> labelTexts(const View& root);
+
+}  // namespace platform::textSheet

@@ -1,0 +1,27 @@
+#include "platform/app/views/ViewController.hpp"
+
+#include <utility>
+
+namespace platform {
+
+ViewController::ViewController(std::optional<std::string> nibName, std::optional<Bundle> nibBundle)
+    : nibName_(std::move(nibName)), nibBundle_(std::move(nibBundle)) {}
+
+ViewController::~ViewController() = default;
+
+std::shared_ptr<View> ViewController::view() {
+  if (!view_) loadView();
+  return view_;
+}
+
+void ViewController::setView(std::shared_ptr<View> view) { view_ = std::move(view); }
+
+void ViewController::loadView() { setView(std::make_shared<View>()); }
+
+void ViewController::viewDidAppear() {}
+
+void ViewController::setExtensionContext(std::shared_ptr<ExtensionContext> context) {
+  extensionContext_ = std::move(context);
+}
+
+}  // namespace platform

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/app/extension/ExtensionContext.hpp"
+#include "platform/app/views/View.hpp"
+#include "platform/app/workspace/Bundle.hpp"
+
+namespace platform {
+
+// Manages one view tree, built on first use by loadView(). An extension's principal controller
+// also gets the share request's extension context from the runtime. Controllers live in
+// std::shared_ptr, so that work they start can hold them. Main thread only.
+class ViewController : public std::enable_shared_from_this<ViewController> {
+ public:
+  // Nib files do not exist here: the name and bundle are only recorded.
+  ViewController(std::optional<std::string> nibName, std::optional<Bundle> nibBundle);
+  virtual ~ViewController();
+  ViewController(const ViewController&) = delete;
+  ViewController& operator=(const ViewController&) = delete;
+
+  const std::optional<std::string>& nibName() const { return nibName_; }
+  const std::optional<Bundle>& nibBundle() const { return nibBundle_; }
+
+  // The root view, built by loadView() first when not loaded yet.
+  std::shared_ptr<View> view();
+  void setView(std::shared_ptr<View> view);
+  bool isViewLoaded() const { return view_ != nullptr; }
+
+  // Builds the root view and sets it with setView(). The base makes a plain, empty view.
+  virtual void loadView();
+  // Called each time the view has been put on screen. The base does its own bookkeeping only.
+  virtual void viewDidAppear();
+
+  // The share request this controller serves, or none outside an extension.
+  std::shared_ptr<ExtensionContext> extensionContext() const { return extensionContext_; }
+  // The runtime's: hands the controller its request.
+  void setExtensionContext(std::shared_ptr<ExtensionContext> context);
+
+ private:
+  std::optional<std::string> nibName_;
+  std::optional<Bundle> nibBundle_;
+  std::shared_ptr<View> view_;
+  std::shared_ptr<ExtensionContext> extensionContext_;
+};
+
+}  // namespace platform

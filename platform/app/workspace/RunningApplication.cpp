@@ -1,0 +1,178 @@
+#include "platform/app/workspace/RunningApplication.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <dirent.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "platform/app/workspace/Bundle.hpp"
+
+namespace platform {
+namespace {
+
+int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+bool hasEnded(int pidfd) {
+  if (pidfd < 0) return true;
+  pollfd readable{pidfd, POLLIN, 0};
+  return ::poll(&readable, 1, 0) > 0;
+}
+
+std::optional<std::string> readExecutableLink(pid_t pid) {
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  std::string target(4096, '\0');
+  const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
+  if (length <= 0 || static_cast<std::size_t>(length) == target.size()) return std::nullopt;
+  target.resize(static_cast<std::size_t>(length));
+  return target;
+}
+
+struct ExecutableReaderSlot {
+  std::mutex mutex;
+  RunningApplication::ExecutableReader reader;
+};
+
+ExecutableReaderSlot& executableReaderSlot() {
+  static ExecutableReaderSlot slot;
+  return slot;
+}
+
+// The executables of `pids`, in order, by the reader in place.
+std::vector<std::optional<std::string>> executablePaths(const std::vector<pid_t>& pids) {
+  RunningApplication::ExecutableReader reader;
+  {
+    auto& slot = executableReaderSlot();
+    const std::lock_guard lock(slot.mutex);
+    reader = slot.reader;
+  }
+  std::vector<std::optional<std::string>> targets;
+  if (reader) {
+    targets = reader(pids);
+    targets.resize(pids.size());
+  } else {
+    targets.reserve(pids.size());
+    for (const pid_t pid : pids) targets.push_back(readExecutableLink(pid));
+  }
+  // A program replaced on disk while it runs is still that application.
+  constexpr std::string_view deleted = " (deleted)";
+  for (auto& target : targets) {
+    if (target && target->size() > deleted.size() && target->ends_with(deleted)) {
+      target->resize(target->size() - deleted.size());
+    }
+  }
+  return targets;
+}
+
+std::vector<pid_t> processIds() {
+  std::vector<pid_t> ids;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return ids;
+  while (const dirent* entry = ::readdir(proc)) {  // NOLINT(concurrency-mt-unsafe): own stream
+    pid_t pid = 0;
+    const std::string_view name = entry->d_name;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (error == std::errc() && end == name.data() + name.size() && pid > 0) ids.push_back(pid);
+  }
+  ::closedir(proc);
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+// The process with its bundle, given its pidfd and its executable read after the pidfd was
+// opened; none when the process has ended since, so that both are surely the same process's.
+// Takes the pidfd.
+std::shared_ptr<RunningApplication> describe(
+    pid_t pid, int pidfd, const std::optional<std::string>& path,
+    std::map<std::string, std::optional<std::string>>& identifiers) {
+  if (!path || hasEnded(pidfd)) {
+    ::close(pidfd);
+    return nullptr;
+  }
+  const Url executable = Url::fileURL(*path, false);
+  const Bundle bundle = Bundle::containing(executable);
+  const bool inBundle = !(bundle.bundleURL() == executable.deletingLastPathComponent());
+  std::optional<Url> bundleURL;
+  std::optional<std::string> identifier;
+  if (inBundle) {
+    bundleURL = bundle.bundleURL();
+    const std::string key = bundle.bundleURL().path();
+    auto known = identifiers.find(key);
+    if (known == identifiers.end())
+      known = identifiers.emplace(key, bundle.bundleIdentifier()).first;
+    identifier = known->second;
+  }
+  return std::make_shared<RunningApplication>(pid, pidfd, executable, std::move(bundleURL),
+                                              std::move(identifier));
+}
+
+// The live processes among `pids` that `keep` accepts, in order, read in batches: pidfds first,
+// then the batch's executables, then each pidfd checked still live. Batches, and letting go of
+// the processes not kept at once, keep the open pidfds few.
+std::vector<std::shared_ptr<RunningApplication>> describeAll(
+    const std::vector<pid_t>& pids, const std::function<bool(const RunningApplication&)>& keep) {
+  constexpr std::size_t batchSize = 256;
+  std::vector<std::shared_ptr<RunningApplication>> described;
+  std::map<std::string, std::optional<std::string>> identifiers;  // per bundle, read once
+  for (std::size_t first = 0; first < pids.size(); first += batchSize) {
+    std::vector<pid_t> batch;
+    std::vector<int> pidfds;
+    for (std::size_t i = first; i < std::min(pids.size(), first + batchSize); ++i) {
+      const int pidfd = openPidfd(pids[i]);
+      if (pidfd < 0) continue;
+      batch.push_back(pids[i]);
+      pidfds.push_back(pidfd);
+    }
+    const auto paths = executablePaths(batch);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      auto application = describe(batch[i], pidfds[i], paths[i], identifiers);
+      if (application && keep(*application)) described.push_back(std::move(application));
+    }
+  }
+  return described;
+}
+
+}  // namespace
+
+RunningApplication::RunningApplication(pid_t pid, int pidfd, std::optional<Url> executableURL,
+                                       std::optional<Url> bundleURL,
+                                       std::optional<std::string> bundleIdentifier)
+    : pid_(pid),
+      pidfd_(pidfd),
+      executableURL_(std::move(executableURL)),
+      bundleURL_(std::move(bundleURL)),
+      bundleIdentifier_(std::move(bundleIdentifier)) {}
+
+RunningApplication::~RunningApplication() {
+  if (pidfd_ >= 0) ::close(pidfd_);
+}
+
+bool RunningApplication::isTerminated() const { return hasEnded(pidfd_); }
+
+RunningApplication::ExecutableReader RunningApplication::replaceExecutableReader(
+    ExecutableReader reader) {
+  auto& slot = executableReaderSlot();
+  const std::lock_guard lock(slot.mutex);
+  std::swap(slot.reader, reader);
+  return reader;
+}
+
+std::vector<std::shared_ptr<RunningApplication>> RunningApplication::runningApplications(
+    std::string_view bundleIdentifier) {
+  return describeAll(processIds(), [&](const RunningApplication& application) {
+    return application.bundleIdentifier() == bundleIdentifier;
+  });
+}
+
+std::shared_ptr<RunningApplication> RunningApplication::withProcessIdentifier(pid_t pid) {
+  auto described = describeAll({pid}, [](const RunningApplication&) { return true; });
+  return described.empty() ? nullptr : described.front();
+}
+
+}  // namespace platform

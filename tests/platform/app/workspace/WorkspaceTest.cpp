@@ -1,0 +1,246 @@
+// Desktop entries, property lists, bundles, starting programs and finding running instances.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/app/workspace/Bundle.hpp"
+#include "platform/app/workspace/DesktopEntry.hpp"
+#include "platform/app/workspace/RunningApplication.hpp"
+#include "platform/app/workspace/Workspace.hpp"
+#include "tests/support/TempFolder.hpp"
+
+namespace workspace_test {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::Url;
+
+struct ExecCase {
+  const char* exec;
+  std::vector<const char*> files;
+  std::vector<std::vector<std::string>> commands;  // empty: the line is invalid
+};
+
+TEST(DesktopEntryTest, ExecLinesExpandTheirFieldCodes) {
+  const ExecCase cases[] = {
+      {"kw %F", {"/a b.m4a", "/c.m4a"}, {{"kw", "/a b.m4a", "/c.m4a"}}},
+      {"kw %U", {"/a b.m4a"}, {{"kw", "file:///a%20b.m4a"}}},
+      {"kw --one %f", {"/a.m4a", "/b.m4a"}, {{"kw", "--one", "/a.m4a"}, {"kw", "--one", "/b.m4a"}}},
+      {"kw %u", {"/a.m4a", "/b.m4a"}, {{"kw", "file:///a.m4a"}, {"kw", "file:///b.m4a"}}},
+      {"kw %f", {}, {{"kw"}}},
+      {"kw --open=%f", {"/a.m4a"}, {{"kw", "--open=/a.m4a"}}},
+      {"kw", {"/a.m4a"}, {{"kw"}}},
+      {"\"/opt/Kelp Word/kw\" %F", {"/a.m4a"}, {{"/opt/Kelp Word/kw", "/a.m4a"}}},
+      {"kw \"a \\\"quoted\\\" \\\\ \\$arg\" %F", {}, {{"kw", "a \"quoted\" \\ $arg"}}},
+      {"kw %i %c %k 100%% %d %F",
+       {"/a.m4a"},
+       {{"kw", "--icon", "kelpword", "KelpWord", "/apps/kw.desktop", "100%", "/a.m4a"}}},
+      {"kw\\s%F", {"/a.m4a"}, {{"kw", "/a.m4a"}}},  // \s is a space in a string value
+      {"kw %x", {}, {}},
+      {"kw --files=%F", {}, {}},
+      {"kw %f %F", {}, {}},
+      {"kw \"unclosed", {}, {}},
+      {"kw %", {}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.exec);
+    const auto entry =
+        platform::DesktopEntry::parse(std::string("# installed\n[Desktop Entry]\nName=KelpWord\n"
+                                                  "Name[de]=KelpWort\nIcon=kelpword\nExec=") +
+                                          c.exec + "\n[Desktop Action New]\nExec=other\n",
+                                      Url::fileURL("/apps/kw.desktop", false));
+    std::vector<Url> urls;
+    for (const char* file : c.files) urls.push_back(Url::fileURL(file, false));
+    if (c.commands.empty()) {
+      try {
+        entry.commandLines(urls);
+        ADD_FAILURE() << "taken as valid";
+      } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code(), std::errc::invalid_argument);
+      }
+      continue;
+    }
+    EXPECT_EQ(entry.commandLines(urls), c.commands);
+  }
+}
+
+TEST(DesktopEntryTest, HiddenEntriesCountAsDeleted) {
+  testing_support::TempFolder temp;
+  testing_support::writeFile(temp / "user/applications/com.example.app.desktop",
+                             "[Desktop Entry]\nExec=app %F\nHidden=true\n");
+  testing_support::writeFile(temp / "system/applications/com.example.app.desktop",
+                             "[Desktop Entry]\nExec=app %F\n");
+  testing_support::writeFile(temp / "system/applications/com.example.other.desktop",
+                             "[Desktop Entry]\nExec=o\n");
+  ::setenv("XDG_DATA_HOME", (temp / "user").c_str(), 1);    // NOLINT(concurrency-mt-unsafe)
+  ::setenv("XDG_DATA_DIRS", (temp / "system").c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+  platform::Workspace workspace;
+  EXPECT_EQ(workspace.urlForApplication("com.example.app"), std::nullopt);
+  EXPECT_EQ(workspace.urlForApplication("com.example.other"),
+            Url::fileURL((temp / "system/applications/com.example.other.desktop").string(), false));
+  EXPECT_EQ(workspace.urlForApplication("com.example.none"), std::nullopt);
+  ::unsetenv("XDG_DATA_HOME");  // NOLINT(concurrency-mt-unsafe)
+  ::unsetenv("XDG_DATA_DIRS");  // NOLINT(concurrency-mt-unsafe)
+}
+
+TEST(PropertyListTest, StringsOfTheTopLevelDictionary) {
+  const std::string plist =
+      "<?xml version=\"1.0\"?>\n<!DOCTYPE plist>\n<plist version=\"1.0\"><dict>\n"
+      "<!-- <key>CFBundleIdentifier</key><string>commented.out</string> -->\n"
+      "<key>Nested</key><dict><key>CFBundleExecutable</key><string>inner</string></dict>\n"
+      "<key>CFBundleIdentifier</key>\n\t<string>com.brenvik.kelpword</string>\n"
+      "<key>CFBundleName</key><string>Kelp &amp; Word</string>\n"
+      "<key>Empty</key><string/>\n<key>Number</key><integer>3</integer>\n</dict></plist>\n";
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {"CFBundleIdentifier", "com.brenvik.kelpword"},
+      {"CFBundleName", "Kelp & Word"},
+      {"CFBundleExecutable", std::nullopt},  // only inside a nested dictionary
+      {"Empty", ""},
+      {"Number", std::nullopt},
+      {"Missing", std::nullopt},
+  };
+  for (const auto& [key, value] : cases) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(platform::propertyListString(plist, key), value);
+  }
+  EXPECT_EQ(platform::propertyListString("<plist><dict><key>A</key>", "A"), std::nullopt);
+}
+
+TEST(BundleTest, TheBundleOfAProgramIsTheFolderAboveContentsMacOS) {
+  EXPECT_EQ(
+      platform::Bundle::containing(Url::fileURL("/x/K.app/Contents/MacOS/k", false)).bundleURL(),
+      Url::fileURL("/x/K.app", true));
+  EXPECT_EQ(platform::Bundle::containing(Url::fileURL("/usr/bin/k", false)).bundleURL(),
+            Url::fileURL("/usr/bin", true));
+  EXPECT_EQ(platform::Bundle::containing(Url::fileURL("/x/Contents/bin/k", false)).bundleURL(),
+            Url::fileURL("/x/Contents/bin", true));
+}
+
+class WorkspaceTest : public ::testing::Test {
+ protected:
+  // A bundle at `at` whose program is a copy of `program`.
+  Url makeBundle(const std::string& name, const fs::path& program, const std::string& identifier) {
+    const fs::path at = temp_ / name;
+    fs::create_directories(at / "Contents/MacOS");
+    fs::copy_file(program, at / "Contents/MacOS/Program");
+    testing_support::writeFile(
+        at / "Contents/Info.plist",
+        "<plist><dict><key>CFBundleIdentifier</key><string>" + identifier +
+            "</string><key>CFBundleExecutable</key><string>Program</string></dict></plist>");
+    return Url::fileURL(at.string(), true);
+  }
+
+  struct Report {
+    std::shared_ptr<platform::RunningApplication> application;
+    std::optional<std::error_code> error;
+    std::thread::id thread;
+  };
+  Report open(const Url& application, std::vector<Url> files) {
+    std::promise<Report> reported;
+    int calls = 0;
+    workspace_.openURLs(std::move(files), application, {}, [&](auto app, auto error) {
+      ++calls;
+      reported.set_value({std::move(app), error, std::this_thread::get_id()});
+    });
+    auto report = reported.get_future().get();
+    EXPECT_EQ(calls, 1);
+    return report;
+  }
+
+  testing_support::TempFolder temp_;
+  platform::Workspace workspace_;
+};
+
+TEST_F(WorkspaceTest, OpeningStartsTheBundlesProgramWithTheFilesAndReportsOnAnotherThread) {
+  const Url bundle = makeBundle("App.app", KELPWORD_STAND_IN, "com.example.app");
+  ::setenv("KELPWORD_STAND_IN_RECORD", (temp_ / "record").c_str(),
+           1);  // NOLINT(concurrency-mt-unsafe)
+  const auto report =
+      open(bundle, {Url::fileURL("/a b.m4a", false), Url::fileURL("/c.m4a", false)});
+  ::unsetenv("KELPWORD_STAND_IN_RECORD");  // NOLINT(concurrency-mt-unsafe)
+
+  EXPECT_EQ(report.error, std::nullopt);
+  ASSERT_NE(report.application, nullptr);
+  EXPECT_GT(report.application->processIdentifier(), 0);
+  EXPECT_NE(report.thread, std::this_thread::get_id());
+  auto recorded = [&] {
+    return fs::exists(temp_ / "record") &&
+           testing_support::readFile(temp_ / "record").ends_with("\n\n");
+  };
+  for (int tries = 0; tries < 1000 && !recorded(); ++tries) ::usleep(10000);
+  EXPECT_EQ(testing_support::readFile(temp_ / "record"),
+            "program: " + (temp_ / "App.app/Contents/MacOS/Program").string() +
+                "\nfile: /a b.m4a\nfile: /c.m4a\n\n");
+}
+
+TEST_F(WorkspaceTest, AProgramThatCannotStartIsReportedWithTheSystemsError) {
+  const Url notExecutable = makeBundle("NotExecutable.app", KELPWORD_STAND_IN, "com.example.app");
+  fs::permissions(temp_ / "NotExecutable.app/Contents/MacOS/Program", fs::perms::owner_read);
+  const Url missing = makeBundle("Missing.app", KELPWORD_STAND_IN, "com.example.app");
+  fs::remove(temp_ / "Missing.app/Contents/MacOS/Program");
+  testing_support::writeFile(temp_ / "garbage.app/Contents/MacOS/Program", "not a program");
+  fs::permissions(temp_ / "garbage.app/Contents/MacOS/Program", fs::perms::owner_all);
+  testing_support::writeFile(
+      temp_ / "garbage.app/Contents/Info.plist",
+      "<plist><dict><key>CFBundleExecutable</key><string>Program</string></dict></plist>");
+  testing_support::writeFile(temp_ / "broken.desktop", "[Desktop Entry]\nExec=kw %x\n");
+  testing_support::writeFile(temp_ / "absent.desktop",
+                             "[Desktop Entry]\nExec=no-such-program-anywhere %F\n");
+
+  const std::pair<Url, std::errc> cases[] = {
+      {notExecutable, std::errc::permission_denied},
+      {missing, std::errc::no_such_file_or_directory},
+      {Url::fileURL((temp_ / "garbage.app").string(), true), std::errc::executable_format_error},
+      {Url::fileURL((temp_ / "no bundle here").string(), true),
+       std::errc::no_such_file_or_directory},
+      {Url::fileURL((temp_ / "broken.desktop").string(), false), std::errc::invalid_argument},
+      {Url::fileURL((temp_ / "absent.desktop").string(), false),
+       std::errc::no_such_file_or_directory},
+  };
+  for (const auto& [application, error] : cases) {
+    SCOPED_TRACE(application.path());
+    const auto report = open(application, {Url::fileURL("/a.m4a", false)});
+    EXPECT_EQ(report.error, std::make_error_code(error));
+    EXPECT_EQ(report.application, nullptr);
+  }
+}
+
+TEST_F(WorkspaceTest, RunningInstancesAreFoundByTheirBundleAndEndAsTerminated) {
+  const Url bundle = makeBundle("Running.app", KELPWORD_STAND_IN, "com.example.running");
+  const std::string program = (temp_ / "Running.app/Contents/MacOS/Program").string();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::execl(program.c_str(), program.c_str(), "--stay", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(child, 0);
+  std::shared_ptr<platform::RunningApplication> found;
+  for (int tries = 0; tries < 500 && !found; ++tries) {
+    for (auto& running : platform::RunningApplication::runningApplications("com.example.running")) {
+      if (running->processIdentifier() == child) found = running;
+    }
+    if (!found) ::usleep(10000);
+  }
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->bundleURL(), bundle);
+  EXPECT_EQ(found->bundleIdentifier(), "com.example.running");
+  EXPECT_FALSE(found->isTerminated());
+
+  ::kill(child, SIGKILL);
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+  EXPECT_TRUE(found->isTerminated()) << "a zombie has terminated";
+  EXPECT_TRUE(platform::RunningApplication::runningApplications("com.example.running").empty());
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(found->isTerminated());
+}
+
+}  // namespace
+}  // namespace workspace_test

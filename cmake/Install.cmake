@@ -7,7 +7,7 @@ install(TARGETS DidedaZiv kelpword_platform EXPORT DidedaZivTargets
 install(DIRECTORY DidedaZiv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.hpp"
   PATTERN "*Internal.hpp" EXCLUDE)
 install(DIRECTORY platform DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.hpp"
-  PATTERN "app" EXCLUDE)
+  PATTERN "app" EXCLUDE PATTERN "detail" EXCLUDE)
 
 set(configDir ${CMAKE_INSTALL_LIBDIR}/cmake/DidedaZiv)
 install(EXPORT DidedaZivTargets NAMESPACE DidedaZiv:: DESTINATION ${configDir})

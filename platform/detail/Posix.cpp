@@ -1,0 +1,156 @@
+#include "platform/detail/Posix.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/Url.hpp"
+
+namespace platform::posix {
+namespace {
+
+constexpr std::size_t kCopyBufferBytes = std::size_t{128} * 1024;
+constexpr std::size_t kFirstLinkBufferBytes = 256;
+
+}  // namespace
+
+void throwSystemError(int error, std::string_view operation, std::string_view path) {
+  std::string message(operation);
+  if (!path.empty()) {
+    message += ": ";
+    message += path;
+  }
+  throw std::system_error(error, std::generic_category(), message);
+}
+
+FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)) {}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int FileDescriptor::release() noexcept { return std::exchange(fd_, -1); }
+
+void FileDescriptor::closeReportingErrors(std::string_view operation, std::string_view path) {
+  const int fd = std::exchange(fd_, -1);
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) throwSystemError(errno, operation, path);
+}
+
+FileDescriptor openAt(int folder, const char* path, int flags, mode_t mode) noexcept {
+  for (;;) {
+    const int fd = ::openat(folder, path, flags | O_CLOEXEC | O_NOCTTY, mode);
+    if (fd >= 0 || errno != EINTR) return FileDescriptor(fd);
+  }
+}
+
+std::optional<std::string> localPath(const Url& url) {
+  if (!url.isFileURL()) return std::nullopt;
+  std::string path = url.path();
+  if (path.empty() || path.find('\0') != std::string::npos) return std::nullopt;
+  return path;
+}
+
+std::string requireLocalPath(const Url& url, std::string_view operation) {
+  auto path = localPath(url);
+  if (!path) throwSystemError(EINVAL, operation, url.absoluteString());
+  return std::move(*path);
+}
+
+int writeAll(int fd, const void* data, std::size_t size) noexcept {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+ssize_t readAll(int fd, void* data, std::size_t size) noexcept {
+  auto* bytes = static_cast<char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::read(fd, bytes + done, size - done);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+int copyToEnd(int from, int to) {
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kCopyBufferBytes);
+  for (;;) {
+    const ssize_t got = ::read(from, buffer.get(), kCopyBufferBytes);
+    if (got == 0) return 0;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (const int error = writeAll(to, buffer.get(), static_cast<std::size_t>(got)); error != 0) {
+      return error;
+    }
+  }
+}
+
+DirectoryReader::DirectoryReader(int folder, std::string_view operation, std::string_view path)
+    : operation_(operation), path_(path) {
+  FileDescriptor own(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+  if (!own.valid()) throwSystemError(errno, operation_, path_);
+  stream_ = ::fdopendir(own.get());
+  if (stream_ == nullptr) throwSystemError(errno, operation_, path_);
+  own.release();  // the stream closes it now
+  // A duplicate shares the offset of `folder`, which may have been read from before.
+  ::rewinddir(stream_);
+}
+
+DirectoryReader::~DirectoryReader() { ::closedir(stream_); }
+
+const dirent* DirectoryReader::next() {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream_);  // NOLINT(concurrency-mt-unsafe): own stream
+    if (entry == nullptr) {
+      if (errno != 0) throwSystemError(errno, operation_, path_);
+      return nullptr;
+    }
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") return entry;
+  }
+}
+
+std::optional<std::string> readLinkAt(int folder, const char* path, std::size_t sizeHint) {
+  std::string target(std::max(sizeHint + 1, kFirstLinkBufferBytes), '\0');
+  for (;;) {
+    const ssize_t length = ::readlinkat(folder, path, target.data(), target.size());
+    if (length < 0) return std::nullopt;
+    if (static_cast<std::size_t>(length) < target.size()) {
+      target.resize(static_cast<std::size_t>(length));
+      return target;
+    }
+    target.resize(target.size() * 2);  // cut short: the link is longer than the buffer
+  }
+}
+
+}  // namespace platform::posix

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -21,49 +20,29 @@
 #include <unistd.h>
 
 #include "platform/FileManager.hpp"
+#include "platform/detail/Posix.hpp"
 
 namespace platform::fileManager {
 namespace {
 
 constexpr mode_t permissionBits = 0777;  // set-id and sticky bits are not carried over
-constexpr std::size_t readBufferBytes = std::size_t{128} * 1024;
 constexpr std::size_t kernelCopyChunk = std::size_t{1} << 30;
 constexpr std::size_t nameMax = 255;
 
+using posix::FileDescriptor;
+
+constexpr std::string_view kCopy = "copy";
+
+// Every failure names the copy as a whole: "copy: <from> to <to>".
 [[noreturn]] void fail(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
+  posix::throwSystemError(error, kCopy, what);
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  Descriptor& operator=(Descriptor&&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  int get() const { return fd_; }
-
-  // Some file systems (NFS among them) report a failed write only when the file is closed.
-  void closeReportingErrors(const std::string& what) {
-    const int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0 && errno != EINTR) fail(errno, what);
-  }
-
- private:
-  int fd_;
-};
-
-Descriptor openOrFail(int folder, const char* name, int flags, const std::string& what,
-                      mode_t mode = 0) {
-  for (;;) {
-    const int fd = ::openat(folder, name, flags | O_CLOEXEC | O_NOCTTY, mode);
-    if (fd >= 0) return Descriptor(fd);
-    if (errno != EINTR) fail(errno, what);
-  }
+FileDescriptor openOrFail(int folder, const char* name, int flags, const std::string& what,
+                          mode_t mode = 0) {
+  FileDescriptor fd = posix::openAt(folder, name, flags, mode);
+  if (!fd.valid()) fail(errno, what);
+  return fd;
 }
 
 struct stat statOrFail(int fd, const std::string& what) {
@@ -72,60 +51,11 @@ struct stat statOrFail(int fd, const std::string& what) {
   return info;
 }
 
-// A directory stream over its own duplicate of `folder`; readdir is safe here because every
-// stream is used by one thread only.
-class FolderListing {
- public:
-  FolderListing(int folder, const std::string& what) {
-    const int fd = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) fail(errno, what);
-    stream_ = ::fdopendir(fd);
-    if (stream_ == nullptr) {
-      const int error = errno;
-      ::close(fd);
-      fail(error, what);
-    }
-    ::rewinddir(stream_);
-  }
-  FolderListing(const FolderListing&) = delete;
-  FolderListing& operator=(const FolderListing&) = delete;
-  ~FolderListing() { ::closedir(stream_); }
-
-  // The next entry's name other than "." and "..", or nullptr at the end.
-  const char* next(const std::string& what) {
-    for (;;) {
-      errno = 0;
-      const dirent* entry = ::readdir(stream_);  // NOLINT(concurrency-mt-unsafe)
-      if (entry == nullptr) {
-        if (errno != 0) fail(errno, what);
-        return nullptr;
-      }
-      const std::string_view name = entry->d_name;
-      if (name != "." && name != "..") return entry->d_name;
-    }
-  }
-
- private:
-  DIR* stream_ = nullptr;
-};
-
 // --- data --------------------------------------------------------------------------------------
 
 bool kernelRefusesCopy(int error) {
   return error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS ||
          error == EBADF || error == EPERM;
-}
-
-void writeAll(int to, const char* data, std::size_t size, const std::string& what) {
-  while (size > 0) {
-    const ssize_t written = ::write(to, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      fail(errno, what);
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
 }
 
 // copy_file_range to the end. False, with nothing copied, when the kernel cannot copy between
@@ -146,19 +76,6 @@ bool copyInKernel(int from, int to, const std::string& what) {
   }
 }
 
-void copyByReading(int from, int to, const std::string& what) {
-  const auto buffer = std::make_unique_for_overwrite<char[]>(readBufferBytes);
-  for (;;) {
-    const ssize_t got = ::read(from, buffer.get(), readBufferBytes);
-    if (got == 0) return;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      fail(errno, what);
-    }
-    writeAll(to, buffer.get(), static_cast<std::size_t>(got), what);
-  }
-}
-
 // Copies the data of `from` (from its current offset) into the empty file `to`: a shared-extent
 // clone where the file system has one, else in the kernel, else through one fixed buffer.
 void copyData(int from, int to, const std::string& what) {
@@ -167,7 +84,7 @@ void copyData(int from, int to, const std::string& what) {
   // to zero makes close() flush the whole file, as for a file rewritten in place.
   if (statOrFail(to, what).st_size != 0 && ::ftruncate(to, 0) != 0) fail(errno, what);
   if (copyInKernel(from, to, what)) return;
-  copyByReading(from, to, what);
+  if (const int error = posix::copyToEnd(from, to); error != 0) fail(error, what);
 }
 
 // --- trees -------------------------------------------------------------------------------------
@@ -184,13 +101,12 @@ void removeQuietly(int folder, const char* name) {
   }
   // A finished subfolder already carries its source's bits, which may not let us empty it.
   ::fchmodat(folder, name, S_IRWXU, 0);
-  const int fd = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    const Descriptor inner(fd);
+  const FileDescriptor inner = posix::openAt(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (inner.valid()) {
     std::vector<std::string> names;
     try {
-      FolderListing listing(inner.get(), name);
-      while (const char* entry = listing.next(name)) names.emplace_back(entry);
+      posix::DirectoryReader listing(inner.get(), kCopy, name);
+      while (const dirent* entry = listing.next()) names.emplace_back(entry->d_name);
     } catch (const std::system_error&) {
     }
     for (const auto& entry : names) removeQuietly(inner.get(), entry.c_str());
@@ -215,24 +131,16 @@ void copyEntry(int from, const char* name, int to, const CopyRoot& root, const s
   const mode_t mode = info.st_mode & permissionBits;
 
   if (S_ISLNK(info.st_mode)) {
-    std::vector<char> target(static_cast<std::size_t>(info.st_size) + 1);
-    for (;;) {
-      const ssize_t length = ::readlinkat(from, name, target.data(), target.size());
-      if (length < 0) fail(errno, what);
-      if (static_cast<std::size_t>(length) < target.size()) {
-        target[static_cast<std::size_t>(length)] = '\0';
-        break;
-      }
-      target.resize(target.size() * 2);  // the link changed since it was looked at
-    }
-    if (::symlinkat(target.data(), to, name) != 0) fail(errno, what);
+    const auto target = posix::readLinkAt(from, name, static_cast<std::size_t>(info.st_size));
+    if (!target) fail(errno, what);
+    if (::symlinkat(target->c_str(), to, name) != 0) fail(errno, what);
     return;
   }
   if (S_ISDIR(info.st_mode)) {
     if (info.st_dev == root.device && info.st_ino == root.inode) fail(EINVAL, what);
-    const Descriptor source = openOrFail(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
+    const FileDescriptor source = openOrFail(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
     if (::mkdirat(to, name, S_IRWXU) != 0) fail(errno, what);
-    const Descriptor target = openOrFail(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
+    const FileDescriptor target = openOrFail(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
     copyFolderContents(source.get(), target.get(), root, what);
     // Only now, so that a read-only source folder could be filled.
     if (::fchmod(target.get(), mode) != 0) fail(errno, what);
@@ -240,12 +148,13 @@ void copyEntry(int from, const char* name, int to, const CopyRoot& root, const s
   }
   if (S_ISREG(info.st_mode)) {
     // O_NONBLOCK: should the file be swapped for a pipe meanwhile, opening must not hang.
-    const Descriptor source = openOrFail(from, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, what);
+    const FileDescriptor source = openOrFail(from, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, what);
     if (!S_ISREG(statOrFail(source.get(), what).st_mode)) fail(EAGAIN, what);
-    Descriptor target = openOrFail(to, name, O_WRONLY | O_CREAT | O_EXCL, what, S_IRUSR | S_IWUSR);
+    FileDescriptor target =
+        openOrFail(to, name, O_WRONLY | O_CREAT | O_EXCL, what, S_IRUSR | S_IWUSR);
     copyData(source.get(), target.get(), what);
     if (::fchmod(target.get(), mode) != 0) fail(errno, what);
-    target.closeReportingErrors(what);
+    target.closeReportingErrors(kCopy, what);
     return;
   }
   if (::mknodat(to, name, (info.st_mode & S_IFMT) | mode, info.st_rdev) != 0) fail(errno, what);
@@ -253,8 +162,8 @@ void copyEntry(int from, const char* name, int to, const CopyRoot& root, const s
 }
 
 void copyFolderContents(int from, int to, const CopyRoot& root, const std::string& what) {
-  FolderListing listing(from, what);
-  while (const char* name = listing.next(what)) copyEntry(from, name, to, root, what);
+  posix::DirectoryReader listing(from, kCopy, what);
+  while (const dirent* entry = listing.next()) copyEntry(from, entry->d_name, to, root, what);
 }
 
 // --- the temporary and its rename --------------------------------------------------------------
@@ -304,7 +213,7 @@ class Temporary {
   }
 
   // Creates it and returns a descriptor open on it (for writing, or on the folder).
-  Descriptor create(const std::string& finalName, const std::string& what) {
+  FileDescriptor create(const std::string& finalName, const std::string& what) {
     for (int attempt = 0;; ++attempt) {
       std::string name = temporaryName(finalName);
       if (isFolder_) {
@@ -313,12 +222,11 @@ class Temporary {
           return openOrFail(folder_, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
         }
       } else {
-        const int fd =
-            ::openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
-                     S_IRUSR | S_IWUSR);
-        if (fd >= 0) {
+        FileDescriptor fd =
+            posix::openAt(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR);
+        if (fd.valid()) {
           name_ = std::move(name);
-          return Descriptor(fd);
+          return fd;
         }
       }
       if (errno != EEXIST || attempt == 100) fail(errno, what);
@@ -348,14 +256,14 @@ class Temporary {
     if (::fchmodat(folder_, name_.c_str(), S_IRWXU, 0) != 0) fail(errno, what);
     if (::mkdirat(folder_, finalName.c_str(), S_IRWXU) != 0) fail(errno, what);
     try {
-      const Descriptor from =
+      const FileDescriptor from =
           openOrFail(folder_, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
-      const Descriptor to =
+      const FileDescriptor to =
           openOrFail(folder_, finalName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
       std::vector<std::string> names;
       {
-        FolderListing listing(from.get(), what);
-        while (const char* name = listing.next(what)) names.emplace_back(name);
+        posix::DirectoryReader listing(from.get(), kCopy, what);
+        while (const dirent* entry = listing.next()) names.emplace_back(entry->d_name);
       }
       for (const auto& name : names) {
         if (::renameat(from.get(), name.c_str(), to.get(), name.c_str()) != 0) fail(errno, what);
@@ -373,8 +281,8 @@ class Temporary {
 };
 
 // The source, following a final link. O_NONBLOCK: a pipe must not hang the opening.
-Descriptor openSource(const std::string& path, const std::string& what) {
-  Descriptor source = openOrFail(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK, what);
+FileDescriptor openSource(const std::string& path, const std::string& what) {
+  FileDescriptor source = openOrFail(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK, what);
   if (!S_ISDIR(statOrFail(source.get(), what).st_mode)) {
     // From here on a pipe or device is read as a stream, waiting for its data.
     const int flags = ::fcntl(source.get(), F_GETFL);
@@ -386,14 +294,12 @@ Descriptor openSource(const std::string& path, const std::string& what) {
 }  // namespace
 
 void copyItem(const Url& from, const Url& to) {
-  const std::string target = to.path();
-  const std::string what = "cannot copy " + from.path() + " to " + target;
+  // Only file URLs name local items; a path with a NUL would be cut short, to another item.
+  const std::string sourcePath = posix::requireLocalPath(from, kCopy);
+  const std::string target = posix::requireLocalPath(to, kCopy);
+  const std::string what = sourcePath + " to " + target;
 
-  // A C string would cut such a path short, to another item.
-  if (from.path().find('\0') != std::string::npos || target.find('\0') != std::string::npos) {
-    fail(EINVAL, what);
-  }
-  const Descriptor source = openSource(from.path(), what);
+  const FileDescriptor source = openSource(sourcePath, what);
   const struct stat sourceInfo = statOrFail(source.get(), what);
   const bool isFolder = S_ISDIR(sourceInfo.st_mode);
   const mode_t mode = sourceInfo.st_mode & permissionBits;
@@ -402,7 +308,8 @@ void copyItem(const Url& from, const Url& to) {
   const std::string folderPath = slash == 0 ? "/" : target.substr(0, slash);
   const std::string name = target.substr(slash + 1);
   if (name.empty()) fail(EEXIST, what);  // the root
-  const Descriptor folder = openOrFail(AT_FDCWD, folderPath.c_str(), O_RDONLY | O_DIRECTORY, what);
+  const FileDescriptor folder =
+      openOrFail(AT_FDCWD, folderPath.c_str(), O_RDONLY | O_DIRECTORY, what);
 
   // Taken already: fail before copying anything.
   struct stat existing {};
@@ -411,7 +318,7 @@ void copyItem(const Url& from, const Url& to) {
   if (errno != ENOENT) fail(errno, what);
 
   Temporary temporary(folder.get(), isFolder);
-  Descriptor copy = temporary.create(name, what);
+  FileDescriptor copy = temporary.create(name, what);
   if (isFolder) {
     const struct stat copyInfo = statOrFail(copy.get(), what);
     copyFolderContents(source.get(), copy.get(), CopyRoot{copyInfo.st_dev, copyInfo.st_ino}, what);
@@ -419,7 +326,7 @@ void copyItem(const Url& from, const Url& to) {
     copyData(source.get(), copy.get(), what);
   }
   if (::fchmod(copy.get(), mode) != 0) fail(errno, what);
-  copy.closeReportingErrors(what);
+  copy.closeReportingErrors(kCopy, what);
   temporary.rename(name, mode, what);
 }
 

@@ -215,6 +215,32 @@ TEST_F(FileCopy, FailsWithTheSystemsErrorWhenSourceOrFolderIsMissing) {
   EXPECT_THAT(namesIn(temp.path()), ElementsAre("source"));
 }
 
+// A web link's path may well name a local file; copying it would read or write that file.
+TEST_F(FileCopy, RefusesUrlsThatAreNotFileUrls) {
+  writeFile(temp / "source", "data");
+  const auto webLink = [](const fs::path& path) {
+    return *platform::Url::parse("https://example.org" + path.string());
+  };
+  struct Case {
+    platform::Url from;
+    platform::Url to;
+  };
+  const Case cases[] = {
+      {webLink(temp / "source"), at(temp / "copy")},
+      {at(temp / "source"), webLink(temp / "copy")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from.absoluteString() + " to " + c.to.absoluteString());
+    try {
+      copyItem(c.from, c.to);
+      ADD_FAILURE() << "copied";
+    } catch (const std::system_error& error) {
+      EXPECT_EQ(error.code(), std::error_code(EINVAL, std::generic_category()));
+    }
+    EXPECT_THAT(namesIn(temp.path()), ElementsAre("source"));
+  }
+}
+
 TEST_F(FileCopy, RefusesToCopyAFolderIntoItself) {
   writeFile(temp / "Session" / "take.m4a", "take");
   fs::create_directories(temp / "Session" / "sub");

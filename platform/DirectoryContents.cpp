@@ -1,39 +1,24 @@
 #include <cerrno>
 #include <chrono>
-#include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/FileManager.hpp"
+#include "platform/detail/Posix.hpp"
 
 namespace platform::fileManager {
 namespace {
 
 using TimePoint = std::chrono::system_clock::time_point;
 
-[[noreturn]] void throwErrno(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
-struct DirectoryCloser {
-  void operator()(DIR* directory) const { ::closedir(directory); }
-};
-using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
-
 TimePoint timePointOf(const struct statx_timestamp& stamp) {
   return TimePoint(std::chrono::duration_cast<TimePoint::duration>(
       std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec)));
-}
-
-bool isDotOrDotDot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // The entry's dates and kind, judged by the entry itself (a link is not followed). An entry that
@@ -56,31 +41,15 @@ DirectoryEntry describe(const Url& folder, int folderFd, const struct dirent& fo
 }  // namespace
 
 std::vector<DirectoryEntry> contentsOfDirectory(const Url& folder) {
-  if (!folder.isFileURL()) throwErrno(EINVAL, "contentsOfDirectory: not a file URL");
-  const std::string path = folder.path();
-  // A C string would cut the path short at a NUL and name another folder.
-  if (path.find('\0') != std::string::npos) throwErrno(EINVAL, "contentsOfDirectory");
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throwErrno(errno, "open " + path);
-  DirectoryStream directory(::fdopendir(fd));
-  if (!directory) {
-    const int error = errno;
-    ::close(fd);
-    throwErrno(error, "fdopendir " + path);
-  }
+  const std::string path = posix::requireLocalPath(folder, "list folder");
+  const posix::FileDescriptor fd = posix::openAt(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY);
+  if (!fd.valid()) posix::throwSystemError(errno, "open", path);
 
   std::vector<DirectoryEntry> entries;
-  for (;;) {
-    errno = 0;
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads this stream
-    const struct dirent* found = ::readdir(directory.get());
-    if (found == nullptr) {
-      if (errno != 0) throwErrno(errno, "readdir " + path);
-      return entries;
-    }
-    if (isDotOrDotDot(found->d_name)) continue;
-    entries.push_back(describe(folder, fd, *found));
-  }
+  posix::DirectoryReader listing(fd.get(), "list folder", path);
+  while (const dirent* found = listing.next())
+    entries.push_back(describe(folder, fd.get(), *found));
+  return entries;
 }
 
 }  // namespace platform::fileManager

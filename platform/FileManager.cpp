@@ -1,13 +1,13 @@
 // Existence, folder creation, renaming and the home folder. Copying, removal and listing live in
 // FileCopy.cpp, FileRemoval.cpp and DirectoryContents.cpp.
 #include "platform/FileManager.hpp"
+#include "platform/detail/Posix.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -18,24 +18,9 @@
 namespace platform::fileManager {
 namespace {
 
-[[noreturn]] void throwError(int error, const char* what, const std::string& path) {
-  throw std::system_error(error, std::generic_category(), std::string(what) + " " + path);
-}
-
-// The local path of a file URL, or none for a URL the operating system cannot take: a web link,
-// or a path with a NUL inside, which a C string would silently cut short.
-std::optional<std::string> localPath(const Url& url) {
-  if (!url.isFileURL()) return std::nullopt;
-  std::string path = url.path();
-  if (path.empty() || path.find('\0') != std::string::npos) return std::nullopt;
-  return path;
-}
-
-std::string requireLocalPath(const Url& url, const char* what) {
-  auto path = localPath(url);
-  if (!path) throwError(EINVAL, what, url.absoluteString());
-  return std::move(*path);
-}
+using posix::localPath;
+using posix::requireLocalPath;
+using posix::throwSystemError;
 
 bool isDirectoryAt(const std::string& path) {
   struct stat status {};
@@ -68,10 +53,10 @@ void makeDirectories(const std::string& path, std::vector<std::string>& made) {
   if (makeDirectory(path, error)) made.push_back(path);
   if (error == 0) return;
   const std::string parent = parentPath(path);
-  if (error != ENOENT || parent == path) throwError(error, "cannot create folder", path);
+  if (error != ENOENT || parent == path) throwSystemError(error, "create folder", path);
   makeDirectories(parent, made);
   if (makeDirectory(path, error)) made.push_back(path);
-  if (error != 0) throwError(error, "cannot create folder", path);
+  if (error != 0) throwSystemError(error, "create folder", path);
 }
 
 // Renaming where the file system refuses RENAME_NOREPLACE: a hard link claims the new name
@@ -80,21 +65,21 @@ void makeDirectories(const std::string& path, std::vector<std::string>& made) {
 // empty one is allowed.
 void moveClaimingTheName(const std::string& from, const std::string& to) {
   struct stat status {};
-  if (::lstat(from.c_str(), &status) != 0) throwError(errno, "cannot move", from);
+  if (::lstat(from.c_str(), &status) != 0) throwSystemError(errno, "move", from);
   if (S_ISDIR(status.st_mode)) {
-    if (::mkdir(to.c_str(), 0700) != 0) throwError(errno, "cannot move to", to);
+    if (::mkdir(to.c_str(), 0700) != 0) throwSystemError(errno, "move to", to);
     if (::rename(from.c_str(), to.c_str()) != 0) {
       const int error = errno;
       ::rmdir(to.c_str());
-      throwError(error, "cannot move", from);
+      throwSystemError(error, "move", from);
     }
     return;
   }
-  if (::link(from.c_str(), to.c_str()) != 0) throwError(errno, "cannot move to", to);
+  if (::link(from.c_str(), to.c_str()) != 0) throwSystemError(errno, "move to", to);
   if (::unlink(from.c_str()) != 0) {
     const int error = errno;
     ::unlink(to.c_str());
-    throwError(error, "cannot move", from);
+    throwSystemError(error, "move", from);
   }
 }
 
@@ -115,9 +100,9 @@ bool itemExists(const Url& url) {
 }
 
 void createDirectory(const Url& folder, bool withIntermediateDirectories) {
-  const std::string path = requireLocalPath(folder, "cannot create folder");
+  const std::string path = requireLocalPath(folder, "create folder");
   if (!withIntermediateDirectories) {
-    if (::mkdir(path.c_str(), 0777) != 0) throwError(errno, "cannot create folder", path);
+    if (::mkdir(path.c_str(), 0777) != 0) throwSystemError(errno, "create folder", path);
     return;
   }
   std::vector<std::string> made;
@@ -131,13 +116,13 @@ void createDirectory(const Url& folder, bool withIntermediateDirectories) {
 }
 
 void moveItem(const Url& from, const Url& to) {
-  const std::string source = requireLocalPath(from, "cannot move");
-  const std::string target = requireLocalPath(to, "cannot move to");
+  const std::string source = requireLocalPath(from, "move");
+  const std::string target = requireLocalPath(to, "move to");
   if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
     return;
   }
   const int error = errno;
-  if (error != EINVAL && error != ENOSYS) throwError(error, "cannot move", source);
+  if (error != EINVAL && error != ENOSYS) throwSystemError(error, "move", source);
   moveClaimingTheName(source, target);
 }
 

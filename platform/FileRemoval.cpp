@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/FileManager.hpp"
+#include "platform/detail/Posix.hpp"
 
 // Removal works only through descriptors of folders opened without following links: whatever a
 // name turns out to be when we reach it, a link is unlinked itself and never leads out of the
@@ -17,20 +18,7 @@
 namespace platform::fileManager {
 namespace {
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using posix::FileDescriptor;
 
 enum class Kind { folder, other, unknown };
 
@@ -80,30 +68,14 @@ bool isMountRoot(int fd) {
 // descriptor per level stays open while the removal descends.
 std::vector<Child> childrenOf(int folderFd, Failures& failures) {
   std::vector<Child> children;
-  const int listingFd = ::dup(folderFd);
-  if (listingFd < 0) {
-    failures.note(errno);
-    return children;
-  }
-  DIR* directory = ::fdopendir(listingFd);
-  if (directory == nullptr) {
-    failures.note(errno);
-    ::close(listingFd);
-    return children;
-  }
-  for (;;) {
-    errno = 0;
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads this stream
-    const struct dirent* found = ::readdir(directory);
-    if (found == nullptr) {
-      if (errno != 0) failures.note(errno);
-      break;
+  try {
+    posix::DirectoryReader listing(folderFd, "remove");
+    while (const dirent* found = listing.next()) {
+      children.push_back({found->d_name, kindOfType(found->d_type)});
     }
-    const std::string name = found->d_name;
-    if (name == "." || name == "..") continue;
-    children.push_back({name, kindOfType(found->d_type)});
+  } catch (const std::system_error& failure) {
+    failures.note(failure.code().value());
   }
-  ::closedir(directory);
   return children;
 }
 
@@ -116,8 +88,8 @@ void removeChild(int parentFd, const std::string& name, Kind kind, Failures& fai
 
 void removeFolder(int parentFd, const std::string& name, Failures& failures) {
   {
-    const Descriptor folder(
-        ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const FileDescriptor folder =
+        posix::openAt(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (!folder.valid()) {
       const int error = errno;
       // No longer a folder: a link or file took its place, and is removed as such.
@@ -160,27 +132,20 @@ std::pair<std::string, std::string> parentAndName(const std::string& path) {
 }  // namespace
 
 void removeItem(const Url& url) {
-  if (!url.isFileURL()) throw std::system_error(EINVAL, std::generic_category(), "removeItem");
-  const std::string path = url.path();
+  const std::string path = posix::requireLocalPath(url, "remove");
   const auto [parentPath, name] = parentAndName(path);
-  // The root, "." and ".." name no item that can go; a C string would cut a path with a NUL short
-  // and name another item.
-  if (name.empty() || name == "." || name == ".." || path.find('\0') != std::string::npos) {
-    throw std::system_error(EINVAL, std::generic_category(), "remove " + path);
-  }
-  const Descriptor parent(::open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!parent.valid())
-    throw std::system_error(errno, std::generic_category(), "open " + parentPath);
+  // The root, "." and ".." name no item that can go.
+  if (name.empty() || name == "." || name == "..") posix::throwSystemError(EINVAL, "remove", path);
+  const FileDescriptor parent = posix::openAt(AT_FDCWD, parentPath.c_str(), O_PATH | O_DIRECTORY);
+  if (!parent.valid()) posix::throwSystemError(errno, "open", parentPath);
 
   struct stat status {};
   if (::fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    throw std::system_error(errno, std::generic_category(), "remove " + path);
+    posix::throwSystemError(errno, "remove", path);
   }
   Failures failures;
   removeChild(parent.get(), name, S_ISDIR(status.st_mode) ? Kind::folder : Kind::other, failures);
-  if (failures.first() != 0) {
-    throw std::system_error(failures.first(), std::generic_category(), "remove " + path);
-  }
+  if (failures.first() != 0) posix::throwSystemError(failures.first(), "remove", path);
 }
 
 }  // namespace platform::fileManager

@@ -1,5 +1,6 @@
 #include "platform/Url.hpp"
 #include "platform/Ascii.hpp"
+#include "platform/detail/Posix.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -7,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace platform {
 namespace {
@@ -202,19 +203,6 @@ std::string_view parentOf(std::string_view path) {
   return trimmed.substr(0, slash + 1);
 }
 
-std::optional<std::string> readLink(const std::string& path, std::size_t sizeHint) {
-  std::string target(sizeHint + 1, '\0');
-  while (true) {
-    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-    if (length < 0) return std::nullopt;
-    if (static_cast<std::size_t>(length) < target.size()) {
-      target.resize(static_cast<std::size_t>(length));
-      return target;
-    }
-    target.resize(target.size() * 2);  // the link changed since lstat
-  }
-}
-
 // `absolutePath` with every symbolic link resolved, as far as its components exist. The rest is
 // kept as written, with "." and ".." applied by text.
 std::string resolvingSymlinks(std::string_view absolutePath) {
@@ -245,7 +233,8 @@ std::string resolvingSymlinks(std::string_view absolutePath) {
       resolved = std::move(candidate);
       continue;
     }
-    const auto target = readLink(candidate, static_cast<std::size_t>(status.st_size));
+    const auto target =
+        posix::readLinkAt(AT_FDCWD, candidate.c_str(), static_cast<std::size_t>(status.st_size));
     if (!target || target->empty() || ++linksFollowed > kMaxSymlinks) {
       // A link that cannot be followed ends resolution here, like a missing component.
       ++missingDepth;

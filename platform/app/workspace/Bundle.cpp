@@ -5,7 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include <unistd.h>
+#include <fcntl.h>
+
+#include "platform/detail/Posix.hpp"
 
 namespace platform {
 namespace {
@@ -118,9 +120,7 @@ Bundle::Bundle(Url bundleURL) : url_(std::move(bundleURL)) {}
 
 const Bundle& Bundle::main() {
   static const Bundle bundle = [] {
-    std::vector<char> buffer(4096);
-    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    const std::string path = length > 0 ? std::string(buffer.data(), length) : std::string(".");
+    const std::string path = posix::readLinkAt(AT_FDCWD, "/proc/self/exe").value_or(".");
     return containing(Url::fileURL(path, /*isDirectory=*/false));
   }();
   return bundle;

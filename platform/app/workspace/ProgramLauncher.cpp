@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
-#include <system_error>
 
 #include <fcntl.h>
 #include <linux/close_range.h>
@@ -14,12 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/detail/Posix.hpp"
+
 namespace platform {
 namespace {
 
-[[noreturn]] void fail(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
+using posix::FileDescriptor;
+using posix::throwSystemError;
 
 bool isExecutableFile(const std::string& path) {
   struct stat info {};
@@ -29,7 +29,7 @@ bool isExecutableFile(const std::string& path) {
 
 // The program's path: as given when it holds a "/", else found in $PATH as execvp would.
 std::string findProgram(const std::string& name) {
-  if (name.empty()) fail(ENOENT, "empty program name");
+  if (name.empty()) throwSystemError(ENOENT, "find program");
   if (name.find('/') != std::string::npos) return name;
   const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
   std::istringstream folders(path && *path ? path : "/usr/local/bin:/usr/bin:/bin");
@@ -37,33 +37,16 @@ std::string findProgram(const std::string& name) {
     const std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
     if (isExecutableFile(candidate)) return candidate;
   }
-  fail(ENOENT, name);
+  throwSystemError(ENOENT, "find program", name);
 }
 
 // What the started side reports through the pipe, in this order: the program's process id
 // (0 when it could not even be made), then nothing when exec succeeded, or an errno.
-void writeInt(int fd, int value) {
-  const char* bytes = reinterpret_cast<const char*>(&value);
-  std::size_t done = 0;
-  while (done < sizeof value) {
-    const ssize_t n = ::write(fd, bytes + done, sizeof value - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
+void writeInt(int fd, int value) { posix::writeAll(fd, &value, sizeof value); }
 
 // Reads one int; false at the end of the pipe.
 bool readInt(int fd, int& value) {
-  char* bytes = reinterpret_cast<char*>(&value);
-  std::size_t done = 0;
-  while (done < sizeof value) {
-    const ssize_t n = ::read(fd, bytes + done, sizeof value - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return posix::readAll(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
 }
 
 // In the forked children only async-signal-safe calls happen: the process may have threads.
@@ -85,43 +68,40 @@ bool readInt(int fd, int& value) {
 class DirectLauncher final : public ProgramLauncher {
  public:
   pid_t start(const std::vector<std::string>& argv) override {
-    if (argv.empty()) fail(EINVAL, "no program");
+    if (argv.empty()) throwSystemError(EINVAL, "launch");
     const std::string program = findProgram(argv[0]);
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
-    std::array<int, 2> pipe{};
-    if (::pipe2(pipe.data(), O_CLOEXEC) != 0) fail(errno, "pipe2");
+    std::array<int, 2> ends{};
+    if (::pipe2(ends.data(), O_CLOEXEC) != 0) throwSystemError(errno, "pipe2");
+    FileDescriptor readEnd(ends[0]);
+    FileDescriptor writeEnd(ends[1]);
     const pid_t middle = ::fork();
-    if (middle < 0) {
-      const int error = errno;
-      ::close(pipe[0]);
-      ::close(pipe[1]);
-      fail(error, "fork");
-    }
+    if (middle < 0) throwSystemError(errno, "fork");
     if (middle == 0) {
       // Forking twice leaves the program to init: it is not this process's child to reap.
-      ::close(pipe[0]);
+      readEnd = FileDescriptor();
       const pid_t child = ::fork();
-      if (child == 0) becomeProgram(pipe[1], program.c_str(), args.data());
+      if (child == 0) becomeProgram(writeEnd.get(), program.c_str(), args.data());
       if (child < 0) {
-        writeInt(pipe[1], 0);
-        writeInt(pipe[1], errno);
+        const int error = errno;
+        writeInt(writeEnd.get(), 0);
+        writeInt(writeEnd.get(), error);
       }
       ::_exit(0);
     }
-    ::close(pipe[1]);
+    writeEnd = FileDescriptor();
     int status = 0;
     while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
     }
     int pid = 0;
     int error = 0;
-    const bool gotPid = readInt(pipe[0], pid);
-    const bool failed = gotPid && readInt(pipe[0], error);
-    ::close(pipe[0]);
-    if (!gotPid) fail(ECHILD, "the launching process ended early");
-    if (failed) fail(error, program);
+    const bool gotPid = readInt(readEnd.get(), pid);
+    const bool failed = gotPid && readInt(readEnd.get(), error);
+    if (!gotPid) throwSystemError(ECHILD, "launch", "the launching process ended early");
+    if (failed) throwSystemError(error, "launch", program);
     return pid;
   }
 };

@@ -6,18 +6,25 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform/app/workspace/Bundle.hpp"
+#include "platform/detail/Posix.hpp"
 
 namespace platform {
 namespace {
 
-int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+using posix::FileDescriptor;
+
+FileDescriptor openPidfd(pid_t pid) {
+  return FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+}
 
 bool hasEnded(int pidfd) {
   if (pidfd < 0) return true;
@@ -27,10 +34,8 @@ bool hasEnded(int pidfd) {
 
 std::optional<std::string> readExecutableLink(pid_t pid) {
   const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-  std::string target(4096, '\0');
-  const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
-  if (length <= 0 || static_cast<std::size_t>(length) == target.size()) return std::nullopt;
-  target.resize(static_cast<std::size_t>(length));
+  auto target = posix::readLinkAt(AT_FDCWD, link.c_str());
+  if (target && target->empty()) return std::nullopt;
   return target;
 }
 
@@ -72,29 +77,29 @@ std::vector<std::optional<std::string>> executablePaths(const std::vector<pid_t>
 
 std::vector<pid_t> processIds() {
   std::vector<pid_t> ids;
-  DIR* proc = ::opendir("/proc");
-  if (!proc) return ids;
-  while (const dirent* entry = ::readdir(proc)) {  // NOLINT(concurrency-mt-unsafe): own stream
-    pid_t pid = 0;
-    const std::string_view name = entry->d_name;
-    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
-    if (error == std::errc() && end == name.data() + name.size() && pid > 0) ids.push_back(pid);
+  const FileDescriptor proc = posix::openAt(AT_FDCWD, "/proc", O_RDONLY | O_DIRECTORY);
+  if (!proc.valid()) return ids;
+  try {
+    posix::DirectoryReader listing(proc.get(), "list", "/proc");
+    while (const dirent* entry = listing.next()) {
+      pid_t pid = 0;
+      const std::string_view name = entry->d_name;
+      const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+      if (error == std::errc() && end == name.data() + name.size() && pid > 0) ids.push_back(pid);
+    }
+  } catch (const std::system_error&) {
+    // The processes listed so far are all there is to go by.
   }
-  ::closedir(proc);
   std::sort(ids.begin(), ids.end());
   return ids;
 }
 
 // The process with its bundle, given its pidfd and its executable read after the pidfd was
 // opened; none when the process has ended since, so that both are surely the same process's.
-// Takes the pidfd.
 std::shared_ptr<RunningApplication> describe(
-    pid_t pid, int pidfd, const std::optional<std::string>& path,
+    pid_t pid, FileDescriptor pidfd, const std::optional<std::string>& path,
     std::map<std::string, std::optional<std::string>>& identifiers) {
-  if (!path || hasEnded(pidfd)) {
-    ::close(pidfd);
-    return nullptr;
-  }
+  if (!path || hasEnded(pidfd.get())) return nullptr;
   const Url executable = Url::fileURL(*path, false);
   const Bundle bundle = Bundle::containing(executable);
   const bool inBundle = !(bundle.bundleURL() == executable.deletingLastPathComponent());
@@ -108,8 +113,8 @@ std::shared_ptr<RunningApplication> describe(
       known = identifiers.emplace(key, bundle.bundleIdentifier()).first;
     identifier = known->second;
   }
-  return std::make_shared<RunningApplication>(pid, pidfd, executable, std::move(bundleURL),
-                                              std::move(identifier));
+  return std::make_shared<RunningApplication>(pid, pidfd.release(), executable,
+                                              std::move(bundleURL), std::move(identifier));
 }
 
 // The live processes among `pids` that `keep` accepts, in order, read in batches: pidfds first,
@@ -122,16 +127,16 @@ std::vector<std::shared_ptr<RunningApplication>> describeAll(
   std::map<std::string, std::optional<std::string>> identifiers;  // per bundle, read once
   for (std::size_t first = 0; first < pids.size(); first += batchSize) {
     std::vector<pid_t> batch;
-    std::vector<int> pidfds;
+    std::vector<FileDescriptor> pidfds;
     for (std::size_t i = first; i < std::min(pids.size(), first + batchSize); ++i) {
-      const int pidfd = openPidfd(pids[i]);
-      if (pidfd < 0) continue;
+      FileDescriptor pidfd = openPidfd(pids[i]);
+      if (!pidfd.valid()) continue;
       batch.push_back(pids[i]);
-      pidfds.push_back(pidfd);
+      pidfds.push_back(std::move(pidfd));
     }
     const auto paths = executablePaths(batch);
     for (std::size_t i = 0; i < batch.size(); ++i) {
-      auto application = describe(batch[i], pidfds[i], paths[i], identifiers);
+      auto application = describe(batch[i], std::move(pidfds[i]), paths[i], identifiers);
       if (application && keep(*application)) described.push_back(std::move(application));
     }
   }

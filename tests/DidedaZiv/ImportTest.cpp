@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <future>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,7 @@
 #include "platform/ItemProvider.hpp"
 #include "platform/MainThread.hpp"
 #include "tests/support/TempFolder.hpp"
+#include "tests/support/Urls.hpp"
 
 namespace DidedaZiv::AudioIntake {
 // For readable failures; internal, so that other test files may print outcomes their own way.
@@ -40,29 +42,30 @@ namespace AudioIntake = DidedaZiv::AudioIntake;
 using AudioIntake::Outcome;
 using platform::ItemProvider;
 using platform::Url;
+using testing_support::fileURL;
+using testing_support::folderURL;
 using testing_support::readFile;
 using testing_support::TempFolder;
 using testing_support::writeFile;
 namespace fs = std::filesystem;
-
-Url fileURL(const fs::path& path) { return Url::fileURL(path.string(), false); }
-Url folderURL(const fs::path& path) { return Url::fileURL(path.string(), true); }
 
 Outcome notAudio() { return Outcome::problem(std::string(AudioIntake::notAudioMessage)); }
 Outcome couldNotGet() { return Outcome::problem(std::string(AudioIntake::couldNotGetMessage)); }
 
 // What a test provider's loader hands over, after an optional delay.
 struct Answer {
-  std::optional<Url> url;
-  std::optional<std::error_code> error;
+  // Initialised in so many words: GCC 12 at -O3 takes the optionals of an Answer a case table
+  // leaves out for uninitialised otherwise.
+  std::optional<Url> url = std::nullopt;
+  std::optional<std::error_code> error = std::nullopt;
   std::chrono::milliseconds delay{0};
 };
 
 Answer handing(const fs::path& file, std::chrono::milliseconds delay = 0ms) {
-  return {fileURL(file), std::nullopt, delay};
+  return {.url = fileURL(file), .delay = delay};
 }
-Answer failing() { return {std::nullopt, std::make_error_code(std::errc::io_error)}; }
-Answer webLink() { return {Url::parse("https://example.com/talk.m4a"), std::nullopt}; }
+Answer failing() { return {.error = std::make_error_code(std::errc::io_error)}; }
+Answer webLink() { return {.url = Url::parse("https://example.com/talk.m4a")}; }
 
 // What one item's provider offers: optionally a file URL (registered first), then file
 // representations of the given types, all answering `file`.
@@ -108,17 +111,19 @@ class Journal {
     changed_.notify_all();
   }
 
+  // Holds a loader of `provider` until every load of the providers before it has been recorded
+  // as returned: the import goes on as soon as a completion is called, and a later copy landing
+  // before the earlier load's record would make its count of the destination wrong.
+  void waitForEarlierLoads(int provider) const {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 10s, [&] { return allLoadsReturned(provider); });
+  }
+
   // Every event, once each load asked for has returned from its completion: the import may
   // finish a moment before that.
   std::vector<Event> events() const {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 10s, [&] {
-      const auto asked =
-          std::count_if(events_.begin(), events_.end(), [](auto& e) { return isLoad(e.what); });
-      const auto done =
-          std::count_if(events_.begin(), events_.end(), [](auto& e) { return isLoaded(e.what); });
-      return asked == done;
-    });
+    changed_.wait_for(lock, 10s, [&] { return allLoadsReturned(std::numeric_limits<int>::max()); });
     return events_;
   }
   std::vector<std::string> loads() const {
@@ -130,6 +135,16 @@ class Journal {
   }
 
  private:
+  // Whether each load asked of the providers before `provider` has returned; the lock is held.
+  bool allLoadsReturned(int provider) const {
+    const auto count = [&](auto predicate) {
+      return std::count_if(events_.begin(), events_.end(), [&](const Event& e) {
+        return e.provider < provider && predicate(e.what);
+      });
+    };
+    return count(isLoad) == count(isLoaded);
+  }
+
   const fs::path destination_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
@@ -140,6 +155,7 @@ std::shared_ptr<ItemProvider> makeProvider(const Offer& offer, int index,
                                            const std::shared_ptr<Journal>& journal) {
   const auto loader = [&](const Answer& answer, const char* what) -> ItemProvider::Loader {
     return [journal, index, answer, what](const ItemProvider::Completion& completion) {
+      journal->waitForEarlierLoads(index);
       std::this_thread::sleep_for(answer.delay);
       completion(answer.url, answer.error);
       journal->record(index, what);
@@ -166,9 +182,10 @@ class Import : public testing::Test {
 
   // Imports the offers into `into` (by default the destination) on the main thread.
   std::vector<Outcome> import(const std::vector<Offer>& offers, bool copyFileURLs,
-                              std::optional<fs::path> into = std::nullopt) {
+                              const std::optional<fs::path>& into = std::nullopt) {
     journal = std::make_shared<Journal>(into.value_or(destination));
     std::vector<std::shared_ptr<ItemProvider>> providers;
+    providers.reserve(offers.size());
     for (const auto& offer : offers) {
       providers.push_back(makeProvider(offer, static_cast<int>(providers.size()), journal));
     }
@@ -195,95 +212,84 @@ TEST_F(Import, EachKindOfOfferGivesItsOutcome) {
   struct Case {
     const char* what;
     Offer offer;
-    bool copyFileURLs;
     Outcome expected;
-    std::optional<std::string> content;
+    std::optional<std::string> content;  // of the copy, where there is one
     std::vector<std::string> loads;
+    bool copyFileURLs = true;
     bool destinationBlocked = false;
   };
   const Case cases[] = {
-      {"by location, reported in place",
-       {Answer{oddlySpelledTalk}, {}, {}, "Other"},
-       false,
-       Outcome::file(oddlySpelledTalk),
-       std::nullopt,
-       {"url loaded"}},
-      {"by location, copied under its own name",
-       {handing(talk), m4a, {}, "Other"},
-       true,
-       copied("Talk.m4a"),
-       "talk",
-       {"url loaded"}},
-      {"a document by location, copied all the same",
-       {handing(report), {"com.adobe.pdf"}, {}, {}},
-       true,
-       // Named as fileName names it with the file's own type: a type that is not audio or
-       // video lends its extension once more.
-       copied("Report.pdf.pdf"),
-       "report",
-       {"url loaded"}},
-      {"no URL, then audio",
-       {failing(), m4a, handing(memo), "Interview"},
-       true,
-       copied("Interview.m4a"),
-       "memo",
-       {"url loaded", "file loaded"}},
-      {"a web link, then audio",
-       {webLink(), m4a, handing(memo), "Interview"},
-       true,
-       copied("Interview.m4a"),
-       "memo",
-       {"url loaded", "file loaded"}},
-      {"a failing copy, then audio",
-       {handing(folder / "source/gone.m4a"), m4a, handing(memo), "Interview"},
-       true,
-       copied("Interview.m4a"),
-       "memo",
-       {"url loaded", "file loaded"}},
-      {"no URL, no audio",
-       {failing(), {"public.plain-text"}, {}, {}},
-       true,
-       couldNotGet(),
-       std::nullopt,
-       {"url loaded"}},
-      {"a web link, no audio",
-       {webLink(), {}, {}, {}},
-       true,
-       couldNotGet(),
-       std::nullopt,
-       {"url loaded"}},
-      {"a failing copy, no audio",
-       {handing(folder / "source/gone.pdf"), {"com.adobe.pdf"}, {}, {}},
-       true,
-       couldNotGet(),
-       std::nullopt,
-       {"url loaded"}},
-      {"audio copied",
-       {std::nullopt, m4a, handing(memo), "Interview"},
-       true,
-       copied("Interview.m4a"),
-       "memo",
-       {"file loaded"}},
-      {"audio that does not load",
-       {std::nullopt, m4a, failing(), "Interview"},
-       true,
-       couldNotGet(),
-       std::nullopt,
-       {"file loaded"}},
-      {"audio whose copy fails",
-       {std::nullopt, m4a, handing(memo), "Interview"},
-       true,
-       couldNotGet(),
-       std::nullopt,
-       {"file loaded"},
-       /*destinationBlocked=*/true},
-      {"neither URL nor audio",
-       {std::nullopt, {"public.plain-text"}, handing(report), {}},
-       true,
-       notAudio(),
-       std::nullopt,
-       {}},
-      {"nothing at all", {}, true, notAudio(), std::nullopt, {}},
+      {.what = "by location, reported in place",
+       .offer = {.fileURL = Answer{.url = oddlySpelledTalk}, .suggestedName = "Other"},
+       .expected = Outcome::file(oddlySpelledTalk),
+       .loads = {"url loaded"},
+       .copyFileURLs = false},
+      {.what = "by location, copied under its own name",
+       .offer = {.fileURL = handing(talk), .fileTypes = m4a, .suggestedName = "Other"},
+       .expected = copied("Talk.m4a"),
+       .content = "talk",
+       .loads = {"url loaded"}},
+      // Named as fileName names it with the file's own type: a type that is not audio or video
+      // lends its extension once more.
+      {.what = "a document by location, copied all the same",
+       .offer = {.fileURL = handing(report), .fileTypes = {"com.adobe.pdf"}},
+       .expected = copied("Report.pdf.pdf"),
+       .content = "report",
+       .loads = {"url loaded"}},
+      {.what = "no URL, then audio",
+       .offer = {.fileURL = failing(),
+                 .fileTypes = m4a,
+                 .file = handing(memo),
+                 .suggestedName = "Interview"},
+       .expected = copied("Interview.m4a"),
+       .content = "memo",
+       .loads = {"url loaded", "file loaded"}},
+      {.what = "a web link, then audio",
+       .offer = {.fileURL = webLink(),
+                 .fileTypes = m4a,
+                 .file = handing(memo),
+                 .suggestedName = "Interview"},
+       .expected = copied("Interview.m4a"),
+       .content = "memo",
+       .loads = {"url loaded", "file loaded"}},
+      {.what = "a failing copy, then audio",
+       .offer = {.fileURL = handing(folder / "source/gone.m4a"),
+                 .fileTypes = m4a,
+                 .file = handing(memo),
+                 .suggestedName = "Interview"},
+       .expected = copied("Interview.m4a"),
+       .content = "memo",
+       .loads = {"url loaded", "file loaded"}},
+      {.what = "no URL, no audio",
+       .offer = {.fileURL = failing(), .fileTypes = {"public.plain-text"}},
+       .expected = couldNotGet(),
+       .loads = {"url loaded"}},
+      {.what = "a web link, no audio",
+       .offer = {.fileURL = webLink()},
+       .expected = couldNotGet(),
+       .loads = {"url loaded"}},
+      {.what = "a failing copy, no audio",
+       .offer = {.fileURL = handing(folder / "source/gone.pdf"), .fileTypes = {"com.adobe.pdf"}},
+       .expected = couldNotGet(),
+       .loads = {"url loaded"}},
+      {.what = "audio copied",
+       .offer = {.fileTypes = m4a, .file = handing(memo), .suggestedName = "Interview"},
+       .expected = copied("Interview.m4a"),
+       .content = "memo",
+       .loads = {"file loaded"}},
+      {.what = "audio that does not load",
+       .offer = {.fileTypes = m4a, .file = failing(), .suggestedName = "Interview"},
+       .expected = couldNotGet(),
+       .loads = {"file loaded"}},
+      {.what = "audio whose copy fails",
+       .offer = {.fileTypes = m4a, .file = handing(memo), .suggestedName = "Interview"},
+       .expected = couldNotGet(),
+       .loads = {"file loaded"},
+       .destinationBlocked = true},
+      {.what = "neither URL nor audio",
+       .offer = {.fileTypes = {"public.plain-text"}, .file = handing(report)},
+       .expected = notAudio()},
+      {.what = "nothing at all", .expected = notAudio()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -327,8 +333,9 @@ TEST_F(Import, AFileRepresentationIsNamedFromTheSuggestedNameOrElseTheTemporaryF
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove_all(destination);
-    const auto outcomes = import({{std::nullopt, {"public.mp3"}, handing(take), c.suggestedName}},
-                                 /*copyFileURLs=*/true);
+    const auto outcomes = import(
+        {{.fileTypes = {"public.mp3"}, .file = handing(take), .suggestedName = c.suggestedName}},
+        /*copyFileURLs=*/true);
     EXPECT_EQ(outcomes, std::vector{copied(c.expectedName)});
   }
 }
@@ -340,19 +347,20 @@ TEST_F(Import, AnEmptyListGivesNoOutcomesAndLeavesTheFolderAlone) {
 }
 
 TEST_F(Import, OutcomesFollowTheProvidersOrder) {
-  const auto outcomes =
-      import({{handing(talk), {"public.mpeg-4-audio"}, {}, {}},
-              {std::nullopt, {"public.plain-text", "public.utf8-plain-text"}, {}, {}},
-              {std::nullopt, {"public.mpeg-4-audio"}, handing(memo), "Memo"}},
-             /*copyFileURLs=*/true);
+  const auto outcomes = import(
+      {{.fileURL = handing(talk), .fileTypes = {"public.mpeg-4-audio"}},
+       {.fileTypes = {"public.plain-text", "public.utf8-plain-text"}},
+       {.fileTypes = {"public.mpeg-4-audio"}, .file = handing(memo), .suggestedName = "Memo"}},
+      /*copyFileURLs=*/true);
   EXPECT_EQ(outcomes, (std::vector{copied("Talk.m4a"), notAudio(), copied("Memo.m4a")}));
 }
 
 // The first item is slow; the second must still wait for its copy, and come second.
 TEST_F(Import, ItemsRunOneAfterAnotherWithProviderCallsOnTheMainThreadAndCopiesOffIt) {
-  const auto outcomes = import({{handing(talk, 200ms), {}, {}, {}},
-                                {std::nullopt, {"public.mpeg-4-audio"}, handing(memo), "Memo"}},
-                               /*copyFileURLs=*/true);
+  const auto outcomes = import(
+      {{.fileURL = handing(talk, 200ms)},
+       {.fileTypes = {"public.mpeg-4-audio"}, .file = handing(memo), .suggestedName = "Memo"}},
+      /*copyFileURLs=*/true);
   EXPECT_EQ(outcomes, (std::vector{copied("Talk.m4a"), copied("Memo.m4a")}));
 
   const auto events = journal->events();
@@ -395,7 +403,7 @@ TEST_F(Import, TheTemporaryFileIsCopiedBeforeItGoes) {
   };
 
   const auto outcomes =
-      import({{std::nullopt, {"com.apple.coreaudio-format"}, handing(handed), std::nullopt}},
+      import({{.fileTypes = {"com.apple.coreaudio-format"}, .file = handing(handed)}},
              /*copyFileURLs=*/true);
 
   ASSERT_EQ(outcomes.size(), 1u);
@@ -409,7 +417,7 @@ TEST_F(Import, TheTemporaryFileIsCopiedBeforeItGoes) {
 TEST_F(Import, RunsOnTheMainThreadWhateverExecutorAwaitsIt) {
   asio::thread_pool elsewhere{1};
   journal = std::make_shared<Journal>(destination);
-  const std::vector providers = {makeProvider({handing(talk), {}, {}, {}}, 0, journal)};
+  const std::vector providers = {makeProvider({.fileURL = handing(talk)}, 0, journal)};
   const auto outcomes = platform::runMain([&]() -> asio::awaitable<std::vector<Outcome>> {
     co_return co_await asio::co_spawn(elsewhere,
                                       AudioIntake::files(providers, folderURL(destination), true),
@@ -436,7 +444,7 @@ TEST_F(Import, CancellingTheWaiterDoesNotStopTheImport) {
     cancelledFuture.wait();
     completion(fileURL(talk), std::nullopt);
   });
-  const std::vector providers = {first, makeProvider({handing(memo), {}, {}, {}}, 1, journal)};
+  const std::vector providers = {first, makeProvider({.fileURL = handing(memo)}, 1, journal)};
 
   const auto outcomes = platform::runMain([&]() -> asio::awaitable<std::vector<Outcome>> {
     co_return co_await asio::co_spawn(

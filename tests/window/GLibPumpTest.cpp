@@ -103,6 +103,79 @@ TEST(GLibPumpTest, GLibDescriptorsAndAsioTimersBothRunWhileEitherWaits) {
   EXPECT_TRUE(asioTimerFired) << "Asio's own work goes on while GLib waits";
 }
 
+TEST(GLibPumpTest, ASourceAnotherThreadAddsRunsWithoutAWake) {
+  platform::GLibPump pump(platform::mainContext());
+  runMainFor(50ms);  // the pump waits now
+  bool ran = false;
+  std::thread([&] { g_idle_add(setFlag, &ran); }).join();
+  EXPECT_TRUE(runMainUntil([&] { return ran; }));
+}
+
+// A source that records whether GLib has prepared it and not yet checked it: the span in which
+// the Wayland back end holds the connection's next read reserved.
+struct Bracket {
+  GSource source;
+  bool open;
+  int prepared;
+};
+
+gboolean openBracket(GSource* source, gint* timeout) {
+  auto* bracket = reinterpret_cast<Bracket*>(source);
+  bracket->open = true;
+  ++bracket->prepared;
+  *timeout = -1;
+  return FALSE;
+}
+
+gboolean closeBracket(GSource* source) {
+  reinterpret_cast<Bracket*>(source)->open = false;
+  return FALSE;
+}
+
+gboolean neverDispatched(GSource* /*source*/, GSourceFunc /*callback*/, gpointer /*data*/) {
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean keepGoing(gpointer /*data*/) { return G_SOURCE_CONTINUE; }
+
+TEST(GLibPumpTest, NoOtherWorkRunsBetweenAPrepareAndItsCheck) {
+  static GSourceFuncs bracketFuncs{openBracket, closeBracket, neverDispatched,
+                                   nullptr,     nullptr,      nullptr};
+  platform::GLibPump pump(platform::mainContext());
+  GSource* source = g_source_new(&bracketFuncs, sizeof(Bracket));
+  auto* bracket = reinterpret_cast<Bracket*>(source);
+  bracket->open = false;
+  bracket->prepared = 0;
+  // First of all sources, so that GLib prepares and checks it on every turn.
+  g_source_set_priority(source, G_PRIORITY_HIGH - 100);
+  g_source_attach(source, g_main_context_default());
+  // GLib turns every few milliseconds, and Asio work runs in between, as a window's would.
+  const guint ticking = g_timeout_add(3, keepGoing, nullptr);
+  pump.wake();
+  int ranInside = 0;
+  int ran = 0;
+  asio::steady_timer timer(platform::mainContext());
+  std::function<void()> tick = [&] {
+    ++ran;
+    if (bracket->open) ++ranInside;
+    timer.expires_after(1ms);
+    timer.async_wait([&](const std::error_code& error) {
+      if (!error) tick();
+    });
+  };
+  tick();
+  runMainFor(300ms);
+  timer.cancel();
+  runMainFor(10ms);
+  g_source_remove(ticking);
+  g_source_destroy(source);
+  g_source_unref(source);
+
+  EXPECT_GT(bracket->prepared, 10) << "GLib turned";
+  EXPECT_GT(ran, 10) << "Asio's work ran";
+  EXPECT_EQ(ranInside, 0) << "Asio work that ran while a GLib turn was open";
+}
+
 TEST(GLibPumpTest, GLibsContextIsFreeForOthersOnceThePumpIsGone) {
   { platform::GLibPump pump(platform::mainContext()); }
   bool acquired = false;

@@ -34,18 +34,31 @@ Watched watch(asio::io_context& io, int fd) {
   return descriptor;
 }
 
+// How long Asio waits before looking again at a descriptor that it cannot wait for.
+constexpr int lookAgainMilliseconds = 10;
+
 }  // namespace
 
+// GLib's loop goes prepare, query, poll, check, dispatch. A source may hold something open from
+// its prepare to its check: the Wayland back end's prepare reserves the connection's next read
+// (wl_display_prepare_read), and only its check reads or cancels it. Anything else on this thread
+// that talks to the compositor in between (OpenGL set-up does) waits for that read forever. So a
+// turn runs whole, within one Asio handler: the poll in it does not wait, and Asio's waiting is
+// done between turns, when no source holds anything open.
 struct GLibPump::State : std::enable_shared_from_this<State> {
   explicit State(asio::io_context& loop) : io(loop), timer(loop) {}
 
-  // prepare and query, then wait with Asio for a descriptor or the timeout.
-  void prepareAndWait();
-  // After a wake-up: poll without waiting to learn what is ready, check, dispatch, start again.
-  void checkAndDispatch();
+  // One turn of GLib's loop, then either another turn (after a dispatch, which may have changed
+  // every source) or a wait for what the turn's query named.
+  void turn();
+  // Asks GLib which descriptors to watch, and how long to wait at most (-1: no limit).
+  int query();
+  // What is ready among the queried descriptors now, without waiting.
+  void pollNow();
+  void waitFor(int timeout);
   // Drops the current wait; its handlers, cancelled or already queued, ignore themselves.
   void stopWaiting();
-  void wakeOnNextTurn();
+  void turnSoon();
 
   asio::io_context& io;
   GMainContext* context = g_main_context_default();
@@ -54,37 +67,49 @@ struct GLibPump::State : std::enable_shared_from_this<State> {
   std::vector<Watched> watched;
   gint priority = 0;
   unsigned long wait = 0;  // which wait a handler belongs to
-  bool waiting = false;
-  bool wakePosted = false;
+  bool turnPosted = false;
   bool stopped = false;
 };
 
-void GLibPump::State::prepareAndWait() {
+void GLibPump::State::turn() {
   if (stopped) return;
-  const bool ready = g_main_context_prepare(context, &priority) != FALSE;
+  stopWaiting();
+  g_main_context_prepare(context, &priority);
+  const int timeout = query();
+  pollNow();
+  if (g_main_context_check(context, priority, fds.data(), static_cast<gint>(fds.size())) != FALSE) {
+    g_main_context_dispatch(context);
+    turnSoon();
+    return;
+  }
+  waitFor(timeout);
+}
+
+int GLibPump::State::query() {
   int timeout = -1;
   fds.resize(std::max<std::size_t>(fds.size(), 8));
   while (true) {
     const int count = g_main_context_query(context, priority, &timeout, fds.data(),
                                            static_cast<gint>(fds.size()));
-    if (count <= static_cast<int>(fds.size())) {
-      fds.resize(static_cast<std::size_t>(count));
-      break;
-    }
+    const bool fitted = count <= static_cast<int>(fds.size());
     fds.resize(static_cast<std::size_t>(count));
+    if (fitted) return timeout;
   }
+}
 
-  waiting = true;
-  const auto self = shared_from_this();
-  const auto thisWait = ++wait;
-  auto onReady = [self, thisWait](const std::error_code& error) {
-    if (error || self->stopped || self->wait != thisWait) return;
-    self->checkAndDispatch();
-  };
-  if (ready || timeout == 0) {
-    asio::post(io, [onReady] { onReady({}); });
-    return;
+void GLibPump::State::pollNow() {
+  for (auto& fd : fds) fd.revents = 0;
+  if (fds.empty()) return;
+  while (::poll(reinterpret_cast<pollfd*>(fds.data()), fds.size(), 0) < 0 && errno == EINTR) {
   }
+}
+
+void GLibPump::State::waitFor(int timeout) {
+  const auto thisWait = ++wait;
+  auto onReady = [self = shared_from_this(), thisWait](const std::error_code& error) {
+    if (error || self->stopped || self->wait != thisWait) return;
+    self->turn();
+  };
   for (std::size_t i = 0; i < fds.size(); ++i) {
     // A descriptor listed twice is waited for once, for what both entries ask.
     const auto first =
@@ -95,7 +120,7 @@ void GLibPump::State::prepareAndWait() {
     auto descriptor = watch(io, fds[i].fd);
     if (!descriptor) {
       // Asio cannot wait for this one (a descriptor epoll refuses): look again soon.
-      timeout = timeout < 0 ? 10 : std::min(timeout, 10);
+      timeout = timeout < 0 ? lookAgainMilliseconds : std::min(timeout, lookAgainMilliseconds);
       continue;
     }
     if ((events & (G_IO_IN | G_IO_PRI | G_IO_HUP | G_IO_ERR)) != 0) {
@@ -113,33 +138,17 @@ void GLibPump::State::prepareAndWait() {
 }
 
 void GLibPump::State::stopWaiting() {
-  waiting = false;
   ++wait;
   timer.cancel();
   watched.clear();
 }
 
-void GLibPump::State::checkAndDispatch() {
-  stopWaiting();
-  for (auto& fd : fds) fd.revents = 0;
-  if (!fds.empty()) {
-    while (::poll(reinterpret_cast<pollfd*>(fds.data()), fds.size(), 0) < 0 && errno == EINTR) {
-    }
-  }
-  if (g_main_context_check(context, priority, fds.data(), static_cast<gint>(fds.size())) != FALSE) {
-    g_main_context_dispatch(context);
-  }
-  prepareAndWait();
-}
-
-void GLibPump::State::wakeOnNextTurn() {
-  if (wakePosted || stopped) return;
-  wakePosted = true;
+void GLibPump::State::turnSoon() {
+  if (turnPosted || stopped) return;
+  turnPosted = true;
   asio::post(io, [self = shared_from_this()] {
-    self->wakePosted = false;
-    // Between a dispatch and the next prepare nothing waits: that cycle prepares anyway.
-    if (self->stopped || !self->waiting) return;
-    self->checkAndDispatch();
+    self->turnPosted = false;
+    self->turn();
   });
 }
 
@@ -152,7 +161,7 @@ GLibPump::GLibPump(asio::io_context& context) : state_(std::make_shared<State>(c
   if (g_main_context_acquire(state_->context) == FALSE) {
     throw std::runtime_error("GLib's main context belongs to another thread");
   }
-  asio::post(context, [state = state_] { state->prepareAndWait(); });
+  state_->turnSoon();
 }
 
 GLibPump::~GLibPump() {
@@ -161,6 +170,6 @@ GLibPump::~GLibPump() {
   g_main_context_release(state_->context);
 }
 
-void GLibPump::wake() { state_->wakeOnNextTurn(); }
+void GLibPump::wake() { state_->turnSoon(); }
 
 }  // namespace platform

@@ -7,8 +7,12 @@
 namespace platform {
 
 // Drives GLib's default main context, the one GTK uses, from an Asio io_context, so that the main
-// thread runs one loop: in turn, GLib prepares its sources and names the descriptors and the
-// timeout it would poll; Asio waits for those; then GLib checks and dispatches what is ready.
+// thread runs one loop. Each turn of GLib's loop (prepare, query, check, dispatch) runs whole
+// inside one Asio handler, looking at its descriptors without waiting; between turns, Asio waits
+// for the descriptors and the timeout that the last turn named, next to its own work. Nothing
+// else runs on the main thread between a prepare and its check, which the Wayland back end needs:
+// its prepare reserves the connection's next read, and a call to the compositor made before the
+// check would wait for that read forever.
 //
 // Made and used on the thread that runs `context` (the main thread), which owns GLib's default
 // context from construction to destruction. GLib wakes itself only for sources added from other
@@ -22,8 +26,8 @@ class GLibPump {
   GLibPump(const GLibPump&) = delete;
   GLibPump& operator=(const GLibPump&) = delete;
 
-  // Makes GLib check, dispatch and prepare again on the next turn of the loop, instead of waiting
-  // on for what it named before. Cheap; several calls before that turn count as one.
+  // Runs a turn of GLib's loop soon, instead of waiting on for what the last turn named. Cheap;
+  // several calls before that turn count as one.
   void wake();
 
  private:

@@ -85,6 +85,16 @@ std::string keyEquivalentFor(guint keyval, GdkModifierType state) {
   return {utf8, static_cast<std::size_t>(g_unichar_to_utf8(character, utf8))};
 }
 
+// The sheet is a label and a button, which cairo draws at once. OpenGL would first load its
+// driver and compile its shaders, on the main thread while the share waits: a tenth of a second
+// on a graphics card, seconds with a software renderer. A renderer the user names in
+// GSK_RENDERER still wins. (GTK reads the display's "gsk-renderer" before that variable.)
+void drawWithCairoUnlessChosen(GdkDisplay* display) {
+  const char* chosen = std::getenv("GSK_RENDERER");  // NOLINT(concurrency-mt-unsafe): see caller
+  if (display == nullptr || (chosen != nullptr && *chosen != '\0')) return;
+  g_object_set_data(G_OBJECT(display), "gsk-renderer", const_cast<char*>("cairo"));
+}
+
 }  // namespace
 
 gboolean WindowSheetRenderer::Window::onKeyPressed(GtkEventControllerKey* /*controller*/,
@@ -316,7 +326,11 @@ bool WindowSheetRenderer::displayAvailable() {
   const char* x11 = std::getenv("DISPLAY");
   // NOLINTEND(concurrency-mt-unsafe)
   if ((wayland == nullptr || *wayland == '\0') && (x11 == nullptr || *x11 == '\0')) return false;
-  static const bool opened = gtk_init_check() != FALSE;
+  static const bool opened = [] {
+    if (gtk_init_check() == FALSE) return false;
+    drawWithCairoUnlessChosen(gdk_display_get_default());
+    return true;
+  }();
   return opened;
 }
 

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libnss-wrapper e2fsprogs util-linux
   libgtk-4-dev libx11-dev xvfb xauth xdotool imagemagick fonts-dejavu-core
+  weston libweston-10-dev libgl1-mesa-dri libegl-mesa0
 )
 
 missing=()

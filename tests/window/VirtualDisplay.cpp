@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "tests/support/Subprocess.hpp"
+#include "tests/window/WindowTestEnvironment.hpp"
 
 namespace window_test {
 
@@ -23,15 +24,6 @@ struct VirtualDisplay::Connection {
 };
 
 namespace {
-
-bool onPath(const std::string& program) {
-  const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): tests only read it
-  std::stringstream folders(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    if (::access((std::filesystem::path(folder) / program).c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
 
 // A window that went away meanwhile is no failure: the X library's default handler would end
 // the test.

@@ -6,17 +6,26 @@
 #include <optional>
 #include <string>
 
+#include "tests/window/HeadlessCompositor.hpp"
 #include "tests/window/RunningShare.hpp"
 #include "tests/window/VirtualDisplay.hpp"
 
 // One X server for the whole test process (WindowTestMain.cpp): once GTK has opened a display in
 // a process it keeps it to the end, so the process's own windows and the programs it starts all
-// share it. The process's toolkit gets a home of its own, never the real one.
+// share it. The process's toolkit gets a home of its own, never the real one. Beside it, one
+// Wayland compositor, for the programs the tests start.
 namespace window_test {
 
 // The test process's X server, or none; then whyNoDisplay() says why.
 VirtualDisplay* testDisplay();
 const std::string& whyNoDisplay();
+
+// The test process's Wayland compositor, or none; then whyNoCompositor() says why.
+HeadlessCompositor* testCompositor();
+const std::string& whyNoCompositor();
+
+// Whether `program` is an executable in a folder of $PATH.
+bool onPath(const std::string& program);
 
 // What a program started on the test display needs on top of its environment: the display;
 // GTK drawing with cairo and without OpenGL (software OpenGL under Xvfb takes seconds a frame,

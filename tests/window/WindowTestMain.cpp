@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <sstream>
 #include <thread>
+
+#include <unistd.h>
 
 #include <gtk/gtk.h>
 
@@ -16,10 +20,13 @@ namespace {
 
 std::unique_ptr<VirtualDisplay> display;
 std::string whyNot;
+std::unique_ptr<HeadlessCompositor> compositor;
+std::string whyNoWayland;
 
 class DisplayEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
+    compositor = HeadlessCompositor::start(whyNoWayland);
     display = VirtualDisplay::start(whyNot);
     if (!display) return;
     // Before GTK starts (in the tests) and before any thread: the toolkit reads these once.
@@ -34,6 +41,7 @@ class DisplayEnvironment : public ::testing::Environment {
     // The server goes first otherwise, and GTK ends the process when its display breaks.
     if (GdkDisplay* opened = gdk_display_get_default()) gdk_display_close(opened);
     display.reset();
+    compositor.reset();
   }
 
  private:
@@ -45,6 +53,19 @@ class DisplayEnvironment : public ::testing::Environment {
 VirtualDisplay* testDisplay() { return display.get(); }
 
 const std::string& whyNoDisplay() { return whyNot; }
+
+HeadlessCompositor* testCompositor() { return compositor.get(); }
+
+const std::string& whyNoCompositor() { return whyNoWayland; }
+
+bool onPath(const std::string& program) {
+  const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): tests only read it
+  std::stringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    if (::access((std::filesystem::path(folder) / program).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
 
 RunningShare::Environment toolkitEnvironment(const std::filesystem::path& folder) {
   return {{"DISPLAY", display ? display->name() : ""},

@@ -91,6 +91,10 @@ std::unique_ptr<HeadlessCompositor> HeadlessCompositor::start(std::string& whyNo
                                 // For the scene graph, which tells the test what is shown.
                                 "--debug"};
   if (withSeat) argv.push_back("--modules=" + module);
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (auto& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
   const fs::path log = runtime / "weston.log";
   const pid_t server = ::fork();
   if (server < 0) {
@@ -107,23 +111,24 @@ std::unique_ptr<HeadlessCompositor> HeadlessCompositor::start(std::string& whyNo
     ::unsetenv("WAYLAND_DISPLAY");
     ::unsetenv("DISPLAY");
     // NOLINTEND(concurrency-mt-unsafe)
-    std::vector<char*> args;
-    for (auto& arg : argv) args.push_back(arg.data());
-    args.push_back(nullptr);
     ::execvp(args[0], args.data());
     ::_exit(127);
   }
   compositor->server_ = server;
+  // The seat comes after the socket: windows shown before it would never have the keyboard.
+  const fs::path ready =
+      withSeat ? fs::path(seat.string() + ".ready") : runtime / compositor->socket_;
   const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!fs::exists(runtime / compositor->socket_)) {
-    if (std::chrono::steady_clock::now() > deadline || ::waitpid(server, nullptr, WNOHANG) != 0) {
+  while (!fs::exists(runtime / compositor->socket_) || !fs::exists(ready)) {
+    const bool ended = ::waitpid(server, nullptr, WNOHANG) != 0;
+    if (ended || std::chrono::steady_clock::now() > deadline) {
       whyNot = "Weston did not start: " + testing_support::readFile(log);
-      compositor->server_ = -1;
+      if (ended) compositor->server_ = -1;  // otherwise ended by the destructor
       return nullptr;
     }
     std::this_thread::sleep_for(20ms);
   }
-  if (withSeat) compositor->seat_ = ::open(seat.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (withSeat) compositor->seat_ = ::open(seat.c_str(), O_WRONLY | O_CLOEXEC);
   return compositor;
 }
 

@@ -4,6 +4,7 @@
 //   key CODE   presses and releases a key, by its Linux input code (28 is Return)
 //   close      asks the window that has the keyboard to close, as a window manager's close does
 // The shell gives the keyboard to each window it maps, so the window last shown receives both.
+// Once the seat is there, the module makes the file named like the pipe with ".ready" added.
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -99,5 +100,8 @@ extern "C" WL_EXPORT int wet_module_init(weston_compositor* compositor, int* /*a
                                        WL_EVENT_READABLE, onCommands, self);
   self->compositorGone.notify = onCompositorGone;
   wl_signal_add(&compositor->destroy_signal, &self->compositorGone);
+  const int ready =
+      ::open((std::string(path) + ".ready").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (ready >= 0) ::close(ready);
   return 0;
 }

@@ -167,11 +167,12 @@ TEST(GLibPumpTest, NoOtherWorkRunsBetweenAPrepareAndItsCheck) {
   runMainFor(300ms);
   timer.cancel();
   runMainFor(10ms);
+  const int prepared = bracket->prepared;
   g_source_remove(ticking);
   g_source_destroy(source);
   g_source_unref(source);
 
-  EXPECT_GT(bracket->prepared, 10) << "GLib turned";
+  EXPECT_GT(prepared, 10) << "GLib turned";
   EXPECT_GT(ran, 10) << "Asio's work ran";
   EXPECT_EQ(ranInside, 0) << "Asio work that ran while a GLib turn was open";
 }

@@ -198,6 +198,39 @@ TEST_F(WindowShareTest, ReturnCloseAndTheWindowManagerEachCancelTheShare) {
   }
 }
 
+TEST_F(WindowShareTest, AShareCompletesWithOpenGLOffAndOn) {
+  struct Case {
+    const char* name;
+    RunningShare::Environment environment;
+  };
+  // With OpenGL on, the toolkit sets it up when it opens the X display; the sheet is drawn
+  // without it. Mesa's X11 driver, unloaded when the display closes, leaves allocations that
+  // LeakSanitizer can no longer name, nor a suppression match: leaks go unchecked in that run.
+  const Case cases[] = {
+      {"OpenGL off", {{"GDK_DEBUG", "gl-disable"}, {"GSK_RENDERER", ""}}},
+      {"OpenGL on",
+       {{"GDK_DEBUG", ""},
+        {"GSK_RENDERER", ""},
+        {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}}},
+  };
+  makeInbox();
+  const std::string data = "ID3 a short recording";
+  std::size_t shares = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path recording = folder() / (std::string(c.name) + ".mp3");
+    testing_support::writeFile(recording, data);
+    const auto share = startShare({recording.string()}, c.environment);
+    share->closeInput();
+    ASSERT_EQ(share->waitForExit(60s), 0) << share->errors();
+    const auto starts = opened(++shares);
+    ASSERT_EQ(starts.size(), shares);
+    ASSERT_EQ(starts.back().files.size(), 1u);
+    EXPECT_EQ(testing_support::readFile(starts.back().files[0]), data);
+    EXPECT_TRUE(testDisplay()->windowsTitled("KelpWord", share->pid()).empty());
+  }
+}
+
 TEST_F(WindowShareTest, WithoutAWindowTheSheetIsPrintedAsBefore) {
   struct Case {
     const char* name;

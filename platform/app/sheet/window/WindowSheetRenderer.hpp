@@ -22,7 +22,8 @@ class WindowSheetRenderer final : public SheetRenderer {
  public:
   // Whether a window can be shown: a display is named (WAYLAND_DISPLAY or DISPLAY) and GTK opens
   // it. Initialises GTK on the calling thread, the main thread, the first time; GTK then sets the
-  // process's locale from the environment.
+  // process's locale from the environment, and windows draw with cairo unless GSK_RENDERER names
+  // another renderer.
   static bool displayAvailable();
 
   // Only once displayAvailable() has said yes: GTK must be initialised. Takes GLib's main

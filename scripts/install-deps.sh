@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang pkg-config
-  libasio-dev libicu-dev uuid-dev
+  libasio-dev libicu-dev uuid-dev libseccomp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libnss-wrapper e2fsprogs util-linux
   libgtk-4-dev libx11-dev xvfb xauth xdotool imagemagick fonts-dejavu-core

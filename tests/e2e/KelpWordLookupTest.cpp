@@ -62,7 +62,7 @@ TEST_F(KelpWordLookupTest, ALiveRunningInstanceIsUsedWhereverTheExtensionLies) {
   makeBundle(folder() / "Carrier.app", "com.brenvik.kelpword");
   const auto extension = placeExtension(folder() / "Carrier.app");
   installDesktopEntry();
-  const pid_t running = platform::ProgramLauncher::direct()->start(
+  const pid_t running = platform::startProgram(
       {(folder() / "Running/KelpWord.app/Contents/MacOS/KelpWord").string(), "--stay"});
 
   const auto program = programOpenedBy(extension, [&] { ::kill(running, SIGKILL); });

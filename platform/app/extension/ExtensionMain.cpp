@@ -116,6 +116,17 @@ int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeC
     std::fprintf(stderr, "%s: cannot enter the sandbox: %s\n", program.c_str(), failure.what());
     return 1;
   }
+  // A window's display connection is made here, before the sandbox refuses new sockets.
+  const auto renderer = chooseSheetRenderer(
+      readsStandardInput, arguments.noWindow ? WindowSheet::refused : WindowSheet::allowed);
+  if (sandbox) {
+    try {
+      sandbox->refuseNewConnections();
+    } catch (const std::system_error& failure) {
+      std::fprintf(stderr, "%s: cannot close the sandbox: %s\n", program.c_str(), failure.what());
+      return 1;
+    }
+  }
   std::optional<TemporaryFolder> temporary;
   StandardInputData standardInput;
   if (readsStandardInput) {
@@ -130,8 +141,6 @@ int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeC
   auto context = std::make_shared<ExtensionContext>(sharedItems(arguments, standardInput));
   auto controller = makeController(std::nullopt, std::nullopt);
   controller->setExtensionContext(context);
-  const auto renderer = chooseSheetRenderer(
-      readsStandardInput, arguments.noWindow ? WindowSheet::refused : WindowSheet::allowed);
   const auto state = runMain(presentSheet(controller, context, *renderer));
   return state == ExtensionContext::State::completed ? 0 : 1;
 }

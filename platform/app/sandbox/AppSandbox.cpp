@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,8 +15,10 @@
 #include "platform/UserDatabase.hpp"
 #include "platform/app/sandbox/Confinement.hpp"
 #include "platform/app/sandbox/LaunchBroker.hpp"
+#include "platform/app/sandbox/SystemCallFilter.hpp"
 #include "platform/app/workspace/RunningApplication.hpp"
 #include "platform/app/workspace/Workspace.hpp"
+#include "platform/detail/Posix.hpp"
 
 namespace platform {
 namespace {
@@ -25,11 +28,32 @@ Url realHome() {
   return fileManager::homeDirectoryForCurrentUser();
 }
 
-std::string entitledPath(const Url& home, std::string_view relative) {
+std::string_view trimmed(std::string_view relative) {
   while (relative.starts_with('/')) relative.remove_prefix(1);
   while (relative.ends_with('/')) relative.remove_suffix(1);
+  return relative;
+}
+
+std::string entitledPath(const Url& home, std::string_view relative) {
+  relative = trimmed(relative);
   if (relative.empty()) return home.path();
   return home.appendingPathComponent(relative, /*isDirectory=*/true).path();
+}
+
+// The entitled folder, opened from the home one component at a time without following a link
+// (the home itself is the user's to place); invalid when a component is a link, "..", or missing.
+posix::FileDescriptor openEntitledFolder(const Url& home, std::string_view relative) {
+  auto folder = posix::openAt(AT_FDCWD, home.path().c_str(), O_PATH | O_DIRECTORY);
+  relative = trimmed(relative);
+  while (folder.valid() && !relative.empty()) {
+    const auto slash = relative.find('/');
+    const std::string component(relative.substr(0, slash));
+    relative = slash == std::string_view::npos ? std::string_view() : relative.substr(slash + 1);
+    if (component.empty() || component == ".") continue;
+    if (component == "..") return {};
+    folder = posix::openAt(folder.get(), component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
+  }
+  return folder;
 }
 
 // A temporary folder of the sandbox's own; none when $TMPDIR takes none.
@@ -66,19 +90,30 @@ std::unique_ptr<AppSandbox> AppSandbox::enter(const SandboxEntitlements& entitle
   }
 
   WritablePlaces places;
+  LaunchTrust trust{.applicationIdentifier = entitlements.handOffApplication};
   const Url home = realHome();
+  std::vector<posix::FileDescriptor> entitled;
   for (const auto& relative : entitlements.homeRelativeReadWritePaths) {
-    places.folders.push_back(entitledPath(home, relative));
+    const auto path = entitledPath(home, relative);
+    trust.shareFolders.push_back(path);
+    trust.untrusted.push_back(path);
+    if (auto folder = openEntitledFolder(home, relative); folder.valid()) {
+      places.openFolders.push_back(folder.get());
+      entitled.push_back(std::move(folder));
+    }
   }
   const auto temporary = makeTemporaryFolder(programName);
-  if (temporary) places.folders.push_back(*temporary);
+  if (temporary) {
+    places.folders.push_back(*temporary);
+    trust.untrusted.push_back(*temporary);
+  }
   places.files = terminalDevices();
   places.files.emplace_back("/dev/null");
   places.deviceFolders.emplace_back("/dev/dri");
 
   std::unique_ptr<AppSandbox> sandbox(new AppSandbox);
   // Forked before the confinement, so that it stays outside.
-  sandbox->broker_ = std::make_shared<LaunchBroker>(places.folders, temporary);
+  sandbox->broker_ = std::make_shared<LaunchBroker>(std::move(trust), temporary);
   sandbox->abi_ = confineWrites(places);
   if (temporary) {
     // NOLINTBEGIN(concurrency-mt-unsafe): one thread yet
@@ -98,6 +133,11 @@ std::unique_ptr<AppSandbox> AppSandbox::enter(const SandboxEntitlements& entitle
         return broker->executablesOf(pids);
       });
   return sandbox;
+}
+
+void AppSandbox::refuseNewConnections() {
+  refuseOutsideAbstractSockets();
+  refuseTerminalInputAndNewSockets();
 }
 
 AppSandbox::~AppSandbox() {

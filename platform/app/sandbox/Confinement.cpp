@@ -12,6 +12,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/detail/Posix.hpp"
+
 namespace platform {
 namespace {
 
@@ -30,6 +32,18 @@ constexpr std::uint64_t makeSym = 1ULL << 12;
 constexpr std::uint64_t refer = 1ULL << 13;     // ABI 2
 constexpr std::uint64_t truncate = 1ULL << 14;  // ABI 3
 constexpr std::uint64_t ioctlDev = 1ULL << 15;  // ABI 5
+
+// Scopes (ABI 6): what the process may not reach outside its confinement.
+constexpr std::uint64_t scopeAbstractUnixSocket = 1ULL << 0;
+constexpr std::uint64_t scopeSignal = 1ULL << 1;
+
+// The ruleset's attributes as ABI 6 knows them; older headers stop after the first field. An
+// older kernel takes the longer form as long as the fields it does not know are 0.
+struct RulesetAttributes {
+  std::uint64_t handledAccessFs = 0;
+  std::uint64_t handledAccessNet = 0;
+  std::uint64_t scoped = 0;
+};
 
 constexpr std::uint64_t abi1Writes = writeFile | removeDir | removeFile | makeChar | makeDir |
                                      makeReg | makeSock | makeFifo | makeBlock | makeSym;
@@ -50,38 +64,35 @@ constexpr std::uint64_t fileRights = writeFile | truncate | ioctlDev;
   throw std::system_error(error, std::generic_category(), what);
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 enum class PlaceKind { folder, file };
 
-// Allows `rights` beneath `path` (on `path` alone for a file). A place that cannot be opened,
-// or a folder that is none, is left out.
-void allow(int ruleset, const std::string& path, PlaceKind kind, std::uint64_t rights) {
-  const Descriptor place(::open(path.c_str(), O_PATH | O_CLOEXEC));
-  if (place.get() < 0) return;
+// Allows `rights` beneath the open place `place` (on it alone for a file). A folder that is none
+// is left out.
+void allow(int ruleset, int place, const std::string& path, PlaceKind kind, std::uint64_t rights) {
   struct stat info {};
-  if (::fstat(place.get(), &info) != 0) return;
+  if (::fstat(place, &info) != 0) return;
   const bool isFolder = S_ISDIR(info.st_mode);
   if (kind == PlaceKind::folder && !isFolder) return;
   if (!isFolder) rights &= fileRights;
   if (rights == 0) return;
   landlock_path_beneath_attr rule{};
   rule.allowed_access = rights;
-  rule.parent_fd = place.get();
+  rule.parent_fd = place;
   if (::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0) {
     fail(errno, "landlock_add_rule " + path);
+  }
+}
+
+// As above for the place at `path`; one that cannot be opened is left out.
+void allow(int ruleset, const std::string& path, PlaceKind kind, std::uint64_t rights) {
+  const auto place = posix::openAt(AT_FDCWD, path.c_str(), O_PATH);
+  if (place.valid()) allow(ruleset, place.get(), path, kind, rights);
+}
+
+void restrictSelf(int ruleset) {
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail(errno, "PR_SET_NO_NEW_PRIVS");
+  if (::syscall(SYS_landlock_restrict_self, ruleset, 0U) != 0) {
+    fail(errno, "landlock_restrict_self");
   }
 }
 
@@ -104,14 +115,18 @@ int confineWrites(const WritablePlaces& places) {
   const int abi = static_cast<int>(version);
   const std::uint64_t handled = handledRights(abi);
 
-  landlock_ruleset_attr attributes{};
-  attributes.handled_access_fs = handled;
-  const Descriptor ruleset(
+  RulesetAttributes attributes;
+  attributes.handledAccessFs = handled;
+  if (abi >= 6) attributes.scoped = scopeSignal;
+  const posix::FileDescriptor ruleset(
       static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0U)));
   if (ruleset.get() < 0) fail(errno, "landlock_create_ruleset");
 
   for (const auto& folder : places.folders) {
     allow(ruleset.get(), folder, PlaceKind::folder, handled);
+  }
+  for (const int folder : places.openFolders) {
+    allow(ruleset.get(), folder, "an open folder", PlaceKind::folder, handled);
   }
   for (const auto& file : places.files) {
     allow(ruleset.get(), file, PlaceKind::file, handled & fileRights);
@@ -120,11 +135,23 @@ int confineWrites(const WritablePlaces& places) {
     allow(ruleset.get(), folder, PlaceKind::folder, handled & (writeFile | ioctlDev));
   }
 
-  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail(errno, "PR_SET_NO_NEW_PRIVS");
-  if (::syscall(SYS_landlock_restrict_self, ruleset.get(), 0U) != 0) {
-    fail(errno, "landlock_restrict_self");
-  }
+  restrictSelf(ruleset.get());
   return abi;
+}
+
+bool refuseOutsideAbstractSockets() {
+  if (landlock::abiVersion() < 6) return false;
+  RulesetAttributes attributes;
+  attributes.scoped = scopeAbstractUnixSocket;
+  // Every ruleset refuses moving a file to another folder unless it handles that right and
+  // allows it: this one allows it everywhere, leaving the first one's rules to decide.
+  attributes.handledAccessFs = refer;
+  const posix::FileDescriptor ruleset(
+      static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0U)));
+  if (ruleset.get() < 0) fail(errno, "landlock_create_ruleset");
+  allow(ruleset.get(), "/", PlaceKind::folder, refer);
+  restrictSelf(ruleset.get());
+  return true;
 }
 
 }  // namespace platform

@@ -11,6 +11,9 @@ struct WritablePlaces {
   // Folders beneath which anything may be written, made, renamed, linked and removed. The folder
   // itself cannot be removed or renamed: that is a change to the folder above it.
   std::vector<std::string> folders;
+  // Such folders, already open (O_PATH is enough): the rule is for the folder the caller opened,
+  // whatever its path names by now. The caller keeps them and closes them.
+  std::vector<int> openFolders;
   // Files that may be opened for writing, truncated and driven by device ioctls: devices such as
   // /dev/null and the terminal.
   std::vector<std::string> files;
@@ -32,8 +35,9 @@ int abiVersion();
 // (ABI 3 on) and device ioctls (ABI 5 on) are allowed only in `places`. Every process started
 // afterwards inherits the confinement. Each right that the kernel's ABI knows is handled; one it
 // does not know stays unrestricted (under ABI 1 a file can still be truncated by path, and
-// renaming or linking across folders always fails with EXDEV). Network, abstract sockets and
-// signals are not restricted. Sets no_new_privs, which Landlock requires.
+// renaming or linking across folders always fails with EXDEV). From ABI 6 on the process also
+// cannot signal a process outside its confinement. Sockets are not restricted: see
+// refuseOutsideAbstractSockets(). Sets no_new_privs, which Landlock requires.
 //
 // Landlock confines the calling thread and what it starts from then on, never a thread that
 // runs already: call it before the process starts any thread of its own.
@@ -41,5 +45,12 @@ int abiVersion();
 // Returns the ABI version used. Throws std::system_error: ENOSYS or EOPNOTSUPP when the kernel
 // has no Landlock; any other errno when confinement failed, the process then unconfined.
 int confineWrites(const WritablePlaces& places);
+
+// Confines the calling thread, and what it starts from then on, further where the kernel has
+// Landlock ABI 6: it cannot connect to an abstract UNIX socket made outside its confinement. A
+// display's server listens on one, and an X client gives up once that connection is refused
+// rather than try the server's file socket: so the display connection is made first, then this.
+// Returns whether the kernel applied it. Throws std::system_error when it failed.
+bool refuseOutsideAbstractSockets();
 
 }  // namespace platform

@@ -6,26 +6,50 @@
 
 #include <sys/types.h>
 
+#include "platform/Url.hpp"
+
 namespace platform {
 
-// Starts application programs for the workspace. It is the workspace's only way of starting
-// one, so that a process that confines itself can hand the job to an unconfined helper: a
-// confinement step installs its own launcher with Workspace::replaceShared().
+// Opens files with application programs for the workspace. It is the workspace's only way of
+// starting one, so that a process that confines itself can hand the job to an unconfined helper,
+// which decides on its own what it starts: a confinement step installs its own launcher with
+// Workspace::replaceShared().
 class ProgramLauncher {
  public:
   virtual ~ProgramLauncher() = default;
 
-  // Starts `argv[0]` (a path, or a name looked up in $PATH) with the arguments `argv`, and
-  // returns its process id once the program runs. Blocks until the program has been executed or
-  // has failed to be. Throws std::system_error with the errno of finding or executing the
-  // program (ENOENT, EACCES, ENOEXEC, …).
-  virtual pid_t start(const std::vector<std::string>& argv) = 0;
+  // Opens `files` with the application at `application`: an application bundle's program
+  // (Contents/MacOS/<CFBundleExecutable>) started once with the files' paths as arguments (a URL
+  // that names no file by its text), or a desktop entry's (a `.desktop` file) by its Exec line,
+  // perhaps once per file. Returns the started programs' process ids in order, once each runs;
+  // blocks until then. Throws std::system_error at the first program that could not be started:
+  // ENOENT when the location holds no application, the errno of finding or executing the program
+  // otherwise (ENOENT, EACCES, ENOEXEC, …), EPERM from a launcher that refuses the application or
+  // the files. Programs started before it keep running.
+  virtual std::vector<pid_t> open(const Url& application, const std::vector<Url>& files) = 0;
 
-  // Starts programs from this process, as desktop launchers do: detached (the program is not
-  // this process's child and has a session of its own), standard input from /dev/null, standard
-  // output and error inherited, no other descriptor inherited. An exec failure is read from a
-  // close-on-exec pipe, never guessed.
+  // Opens files from this process with the command lines of commandLinesFor().
   static std::shared_ptr<ProgramLauncher> direct();
 };
+
+// The command lines that open `files` with `application` (see ProgramLauncher::open()), one per
+// program to start. Throws std::system_error: ENOENT when `application` is no application,
+// EINVAL for a desktop entry without a usable Exec line.
+std::vector<std::vector<std::string>> commandLinesFor(const Url& application,
+                                                      const std::vector<Url>& files);
+
+// Starts `argv[0]` (found by findProgram()) with the arguments `argv` as desktop launchers do:
+// detached (the program is not this process's child and has a session of its own), every
+// signal at its default, standard input from /dev/null, standard output and error inherited, no
+// other descriptor inherited. Returns its process id once the program runs, blocking until it
+// has been executed or has failed to be; an exec failure is read from a close-on-exec pipe,
+// never guessed. Throws std::system_error with the errno of finding or executing the program
+// (ENOENT, EACCES, ENOEXEC, …).
+pid_t startProgram(const std::vector<std::string>& argv);
+
+// Starts exactly the file open at descriptor `program` (O_PATH is enough) as startProgram()
+// does, whatever its path names by then: nothing is looked up again. `argv[0]` is only what the
+// program is told its name is. A script is handed to its interpreter as /dev/fd/N.
+pid_t startProgramFile(int program, const std::vector<std::string>& argv);
 
 }  // namespace platform

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <asio/post.hpp>
 
-#include "platform/app/workspace/Bundle.hpp"
 #include "platform/app/workspace/DesktopEntry.hpp"
 
 namespace platform {
@@ -17,22 +16,6 @@ namespace {
 bool isRegularFile(const Url& url) {
   struct stat info {};
   return ::stat(url.path().c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// The programs to start, one command line each.
-std::vector<std::vector<std::string>> commandLinesFor(const Url& application,
-                                                      const std::vector<Url>& urls) {
-  if (application.pathExtension() == "desktop" && isRegularFile(application)) {
-    return DesktopEntry::read(application).commandLines(urls);
-  }
-  const auto executable = Bundle(application).executableURL();
-  if (!executable) {
-    throw std::system_error(ENOENT, std::generic_category(),
-                            application.path() + ": no Contents/Info.plist naming a program");
-  }
-  std::vector<std::string> argv{executable->path()};
-  for (const auto& url : urls) argv.push_back(url.isFileURL() ? url.path() : url.absoluteString());
-  return {argv};
 }
 
 struct SharedWorkspace {
@@ -73,9 +56,9 @@ void Workspace::openURLs(std::vector<Url> urls, const Url& applicationURL,
     std::shared_ptr<RunningApplication> first;
     std::optional<std::error_code> error;
     try {
-      for (const auto& argv : commandLinesFor(applicationURL, urls)) {
-        const pid_t pid = launcher->start(argv);
-        if (first) continue;
+      const auto started = launcher->open(applicationURL, urls);
+      if (!started.empty()) {
+        const pid_t pid = started.front();
         first = RunningApplication::withProcessIdentifier(pid);
         if (!first) {
           // Ended already: still the program that was started.

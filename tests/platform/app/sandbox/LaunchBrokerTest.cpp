@@ -1,13 +1,17 @@
-// The launch broker, in process: which command lines it starts for the confined side and which
-// it refuses, how a broker that has ended shows, and what it removes when it ends.
+// The launch broker as a process: it opens files with the application its policy accepts and
+// nothing else, even while the confined side races links under it; how a broker that has ended
+// shows; the signals it outlives; what it removes when it ends.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <optional>
 #include <thread>
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include "platform/app/sandbox/LaunchBroker.hpp"
@@ -21,51 +25,41 @@ using platform::Url;
 using testing_support::readFile;
 using testing_support::writeFile;
 
+constexpr const char* identifier = "com.brenvik.kelpword";
+
+void makeBundle(const fs::path& at, const fs::path& program = KELPWORD_STAND_IN) {
+  fs::create_directories(at / "Contents/MacOS");
+  fs::copy_file(program, at / "Contents/MacOS/KelpWord");
+  writeFile(at / "Contents/Info.plist",
+            std::string("<plist><dict><key>CFBundleIdentifier</key><string>") + identifier +
+                "</string><key>CFBundleExecutable</key><string>KelpWord</string></dict></plist>");
+}
+
+Url file(const fs::path& path) { return Url::fileURL(path.string(), false); }
+Url folder(const fs::path& path) { return Url::fileURL(path.string(), true); }
+
 class LaunchBrokerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(untrusted());
     makeBundle(temp_ / "Apps/KelpWord.app");
-    makeBundle(untrusted() / "Evil.app");
-    // A trusted-looking bundle whose program is a link to one the confined side wrote.
-    makeBundle(temp_ / "Apps/Linked.app");
-    fs::remove(temp_ / "Apps/Linked.app/Contents/MacOS/KelpWord");
-    fs::create_symlink(untrusted() / "Evil.app/Contents/MacOS/KelpWord",
-                       temp_ / "Apps/Linked.app/Contents/MacOS/KelpWord");
-    // A link the confined side made to a bundle it cannot change.
-    fs::create_directory_symlink(temp_ / "Apps/KelpWord.app", untrusted() / "Alias.app");
-    makeBundle(temp_ / "Apps/Missing.app");
-    fs::remove(temp_ / "Apps/Missing.app/Contents/MacOS/KelpWord");
-    makeBundle(temp_ / "Apps/NotExecutable.app");
-    fs::permissions(temp_ / "Apps/NotExecutable.app/Contents/MacOS/KelpWord",
-                    fs::perms::owner_read);
-
-    fs::create_directories(temp_ / "installed");
-    fs::copy_file(KELPWORD_STAND_IN, installed());
-    writeFile(temp_ / "applications/kelpword.desktop",
-              "[Desktop Entry]\nExec=\"" + installed().string() + "\" --from-entry %F\n");
-    writeFile(untrusted() / "applications/evil.desktop",
-              "[Desktop Entry]\nExec=/bin/sh -c \"echo > " + pwned().string() + "\" sh %F\n");
-
+    fs::create_directories(share());
     // The broker's environment is this process's at the fork.
     ::setenv("KELPWORD_STAND_IN_RECORD", record().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-    broker_.emplace(std::vector<std::string>{untrusted().string()}, std::nullopt,
-                    std::vector<Url>{Url::fileURL((temp_ / "applications").string(), true),
-                                     Url::fileURL((untrusted() / "applications").string(), true)});
+    broker_.emplace(
+        platform::LaunchTrust{
+            .applicationIdentifier = identifier,
+            .applicationFolders = {folder(temp_ / "applications")},
+            .shareFolders = {inbox().string()},
+            .untrusted = {inbox().string()},
+        },
+        std::nullopt);
     ::unsetenv("KELPWORD_STAND_IN_RECORD");  // NOLINT(concurrency-mt-unsafe)
   }
 
-  fs::path untrusted() const { return temp_ / "untrusted"; }
-  fs::path installed() const { return temp_ / "installed/kelpword"; }
+  fs::path inbox() const { return temp_ / "inbox"; }
+  fs::path share() const { return inbox() / "share"; }
   fs::path record() const { return temp_ / "record"; }
   fs::path pwned() const { return temp_ / "pwned"; }
-
-  static void makeBundle(const fs::path& at) {
-    fs::create_directories(at / "Contents/MacOS");
-    fs::copy_file(KELPWORD_STAND_IN, at / "Contents/MacOS/KelpWord");
-    writeFile(at / "Contents/Info.plist",
-              "<plist><dict><key>CFBundleExecutable</key><string>KelpWord</string></dict></plist>");
-  }
 
   // The stand-ins' record once it holds `count` starts (or after a few seconds).
   std::string recorded(std::size_t count) const {
@@ -88,88 +82,91 @@ class LaunchBrokerTest : public ::testing::Test {
   std::optional<platform::LaunchBroker> broker_;
 };
 
-struct Command {
-  const char* name;
-  std::vector<std::string> argv;
-  std::optional<std::errc> refusal;  // none: started
-  std::string recorded;              // what the stand-in records, when started
-};
+TEST_F(LaunchBrokerTest, OpensFilesWithTheApplicationItsPolicyAcceptsAndNothingElse) {
+  makeBundle(inbox() / "Evil.app");
+  try {
+    broker_->open(folder(inbox() / "Evil.app"), {file(share() / "a.m4a")});
+    ADD_FAILURE() << "started";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code(), std::errc::operation_not_permitted) << error.what();
+  }
 
-TEST_F(LaunchBrokerTest, StartsOnlyTheCommandLinesTheWorkspaceMakesForOpeningFiles) {
-  const std::string app = (temp_ / "Apps/KelpWord.app/Contents/MacOS/KelpWord").string();
-  const std::string installed = this->installed().string();
-  const Command commands[] = {
-      {"a bundle's program with files",
-       {app, "/in box/a.m4a", "/b.m4a"},
-       {},
-       "program: " + app + "\nfile: /in box/a.m4a\nfile: /b.m4a\n\n"},
-      {"a bundle's program with a link",
-       {app, "https://example.com/talk"},
-       {},
-       "program: " + app + "\nfile: https://example.com/talk\n\n"},
-      {"a link to a bundle the confined side cannot change",
-       {(untrusted() / "Alias.app/Contents/MacOS/KelpWord").string(), "/a.m4a"},
-       {},
-       "program: " + app + "\nfile: /a.m4a\n\n"},
-      {"a desktop entry's command line",
-       {installed, "--from-entry", "/a.m4a", "/b.m4a"},
-       {},
-       "program: " + installed + "\nfile: --from-entry\nfile: /a.m4a\nfile: /b.m4a\n\n"},
-      {"a bundle's program with an option", {app, "--stay"}, std::errc::operation_not_permitted},
-      {"a bundle's program with a relative path",
-       {app, "a.m4a"},
-       std::errc::operation_not_permitted},
-      {"a bundle where the confined side writes",
-       {(untrusted() / "Evil.app/Contents/MacOS/KelpWord").string(), "/a.m4a"},
-       std::errc::operation_not_permitted},
-      {"a bundle whose program links to where the confined side writes",
-       {(temp_ / "Apps/Linked.app/Contents/MacOS/KelpWord").string(), "/a.m4a"},
-       std::errc::operation_not_permitted},
-      {"a program of no application",
-       {"/bin/sh", "-c", "echo > " + pwned().string()},
-       std::errc::operation_not_permitted},
-      {"a desktop entry's program with other arguments",
-       {installed, "--evil", "/a.m4a"},
-       std::errc::operation_not_permitted},
-      {"a desktop entry where the confined side writes",
-       {"/bin/sh", "-c", "echo > " + pwned().string(), "sh", "/a.m4a"},
-       std::errc::operation_not_permitted},
-      {"a bundle without its program",
-       {(temp_ / "Apps/Missing.app/Contents/MacOS/KelpWord").string(), "/a.m4a"},
-       std::errc::no_such_file_or_directory},
-      {"a bundle whose program cannot be executed",
-       {(temp_ / "Apps/NotExecutable.app/Contents/MacOS/KelpWord").string(), "/a.m4a"},
-       std::errc::permission_denied},
-  };
-  for (const auto& command : commands) {
-    SCOPED_TRACE(command.name);
-    fs::remove(record());
+  const auto started =
+      broker_->open(folder(temp_ / "Apps/KelpWord.app"), {file(share() / "a b.m4a")});
+
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_GT(started[0], 0);
+  recorded(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(readFile(record()),
+            "program: " + (temp_ / "Apps/KelpWord.app/Contents/MacOS/KelpWord").string() +
+                "\nfile: " + (share() / "a b.m4a").string() + "\n\n");
+}
+
+// The confined side names a bundle through a folder of its own, inbox/flip, and swaps that
+// folder as fast as it can between a link to KelpWord and a folder holding a fake KelpWord whose
+// program is a script. Whatever the broker saw, it ran KelpWord or nothing.
+TEST_F(LaunchBrokerTest, ARaceOfLinksUnderTheBrokerNeverRunsTheFake) {
+  writeFile(temp_ / "fake.sh", "#!/bin/sh\necho pwned > '" + pwned().string() + "'\n");
+  fs::permissions(temp_ / "fake.sh", fs::perms::owner_all);
+  makeBundle(inbox() / "flip-fake/KelpWord.app", temp_ / "fake.sh");
+  fs::create_directory_symlink(temp_ / "Apps", inbox() / "flip");
+  const Url named = folder(inbox() / "flip/KelpWord.app");
+
+  std::atomic<bool> racing = true;
+  std::thread compromised([&] {
+    const std::string a = (inbox() / "flip").string();
+    const std::string b = (inbox() / "flip-fake").string();
+    while (racing) ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+  });
+  std::size_t started = 0;
+  std::size_t refused = 0;
+  for (int request = 0; request < 300; ++request) {
     try {
-      EXPECT_GT(broker_->start(command.argv), 0);
-      EXPECT_FALSE(command.refusal) << "started";
-      EXPECT_EQ(recorded(1), command.recorded);
+      started += broker_->open(named, {file(share() / "Talk.m4a")}).size();
     } catch (const std::system_error& error) {
-      ASSERT_TRUE(command.refusal) << error.what();
-      EXPECT_EQ(error.code(), std::make_error_code(*command.refusal)) << error.what();
+      // The fake is refused; a path caught half-way through a swap may name nothing.
+      EXPECT_TRUE(error.code() == std::errc::operation_not_permitted ||
+                  error.code() == std::errc::no_such_file_or_directory)
+          << error.what();
+      ++refused;
     }
   }
-  // The refused commands ran nothing.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  racing = false;
+  compromised.join();
+
+  const std::string kelpWord = (temp_ / "Apps/KelpWord.app/Contents/MacOS/KelpWord").string();
+  const auto text = recorded(started);
+  std::size_t starts = 0;
+  for (auto at = text.find("program: "); at != std::string::npos;
+       at = text.find("program: ", at + 1)) {
+    EXPECT_EQ(text.substr(at + 9, kelpWord.size() + 1), kelpWord + "\n");
+    ++starts;
+  }
+  EXPECT_EQ(starts, started);
+  // Both sides of the race were seen, or it proved nothing.
+  EXPECT_GT(started, 0u);
+  EXPECT_GT(refused, 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(fs::exists(pwned()));
 }
 
-TEST_F(LaunchBrokerTest, TellsWhereProcessesProgramsLieInOneRequest) {
+TEST_F(LaunchBrokerTest, TellsWhereProcessesProgramsLie) {
   const std::string self = fs::read_symlink("/proc/self/exe").string();
   // The broker is a copy of this process; no process has the id 0 or -1.
   EXPECT_EQ(broker_->executablesOf({::getpid(), 0, broker_->processIdentifier(), -1}),
             (std::vector<std::optional<std::string>>{self, std::nullopt, self, std::nullopt}));
   EXPECT_EQ(broker_->executablesOf({}), std::vector<std::optional<std::string>>{});
+  // More than one request's worth.
+  const std::vector<pid_t> many(2500, ::getpid());
+  EXPECT_EQ(broker_->executablesOf(many),
+            std::vector<std::optional<std::string>>(many.size(), self));
 }
 
 TEST_F(LaunchBrokerTest, ABrokerThatHasEndedFailsEveryRequest) {
   ASSERT_EQ(::kill(broker_->processIdentifier(), SIGKILL), 0);
   try {
-    broker_->start({(temp_ / "Apps/KelpWord.app/Contents/MacOS/KelpWord").string(), "/a.m4a"});
+    broker_->open(folder(temp_ / "Apps/KelpWord.app"), {file(share() / "a.m4a")});
     ADD_FAILURE() << "started";
   } catch (const std::system_error& error) {
     EXPECT_EQ(error.code(), std::errc::broken_pipe);
@@ -180,11 +177,29 @@ TEST_F(LaunchBrokerTest, ABrokerThatHasEndedFailsEveryRequest) {
   EXPECT_FALSE(fs::exists(record()));
 }
 
+TEST_F(LaunchBrokerTest, TheTerminalsSignalsLeaveTheBrokerServingInASessionOfItsOwn) {
+  const pid_t broker = broker_->processIdentifier();
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  ASSERT_EQ(broker_->executablesOf({broker}).front(), self) << "serving";
+  EXPECT_NE(::getsid(broker), ::getsid(0));
+  EXPECT_NE(::getpgid(broker), ::getpgid(0));
+  for (const int signal : {SIGINT, SIGHUP, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    ASSERT_EQ(::kill(broker, signal), 0);
+    EXPECT_EQ(broker_->executablesOf({broker}).front(), self);
+  }
+  // A program it starts gets the signals back.
+  const auto started =
+      broker_->open(folder(temp_ / "Apps/KelpWord.app"), {file(share() / "a.m4a")});
+  ASSERT_EQ(started.size(), 1u);
+  recorded(1);
+}
+
 TEST_F(LaunchBrokerTest, AtItsEndTheBrokerRemovesItsFolderAndNeverFollowsALinkInside) {
   writeFile(temp_ / "sandbox/nested/file", "gone");
   writeFile(temp_ / "elsewhere/kept", "kept");
   fs::create_directory_symlink(temp_ / "elsewhere", temp_ / "sandbox/nested/link");
-  std::optional<platform::LaunchBroker> broker(std::in_place, std::vector<std::string>{},
+  std::optional<platform::LaunchBroker> broker(std::in_place, platform::LaunchTrust{},
                                                (temp_ / "sandbox").string());
   EXPECT_TRUE(fs::exists(temp_ / "sandbox")) << "kept while the broker serves";
 

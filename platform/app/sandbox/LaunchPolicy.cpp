@@ -1,0 +1,247 @@
+#include "platform/app/sandbox/LaunchPolicy.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/app/workspace/Bundle.hpp"
+#include "platform/app/workspace/ProgramLookup.hpp"
+
+namespace platform {
+namespace {
+
+using posix::FileDescriptor;
+using posix::throwSystemError;
+
+// A property list or desktop entry longer than this is no application's.
+constexpr std::size_t maximumDescription = std::size_t{1} << 20;
+
+struct FileIdentity {
+  dev_t device;
+  ino_t inode;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+FileIdentity identityOf(int fd, const std::string& what) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) throwSystemError(errno, "fstat", what);
+  return {info.st_dev, info.st_ino};
+}
+
+// The folders where the confined side writes, known by device and inode: a path names them
+// only for as long as nobody renames or links anything.
+class UntrustedFolders {
+ public:
+  explicit UntrustedFolders(const std::vector<std::string>& paths) {
+    for (const auto& path : paths) {
+      struct stat info {};
+      if (::stat(path.c_str(), &info) == 0) folders_.push_back({info.st_dev, info.st_ino});
+    }
+  }
+
+  // True when the open folder `folder`, or one above it, is one of them. Walks up by "..", which
+  // is where the folder really lies, however it was reached.
+  bool holdAbove(int folder, const std::string& what) const {
+    FileDescriptor above;
+    int at = folder;
+    for (;;) {
+      const FileIdentity here = identityOf(at, what);
+      if (std::find(folders_.begin(), folders_.end(), here) != folders_.end()) return true;
+      FileDescriptor parent = posix::openAt(at, "..", O_PATH | O_DIRECTORY);
+      if (!parent.valid()) throwSystemError(errno, "open ..", what);
+      if (identityOf(parent.get(), what) == here) return false;  // the root
+      above = std::move(parent);
+      at = above.get();
+    }
+  }
+
+ private:
+  std::vector<FileIdentity> folders_;
+};
+
+bool isLink(int folder, const char* name) {
+  struct stat info {};
+  return ::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+}
+
+// Opens `name` in the open folder `folder`; a link there is refused (EPERM), never followed.
+FileDescriptor openBelow(int folder, const char* name, int flags, const std::string& what) {
+  FileDescriptor opened = posix::openAt(folder, name, flags | O_NOFOLLOW);
+  if (!opened.valid()) throwSystemError(isLink(folder, name) ? EPERM : errno, "open", what);
+  return opened;
+}
+
+// An item opened by its real path: the folder it lies in, and the item itself, never a link.
+struct OpenedItem {
+  FileDescriptor folder;
+  FileDescriptor item;
+  std::string realPath;
+};
+
+// Opens `path` by its real path: the real folder, then the last component without following a
+// link (one made since the path was resolved is refused: ELOOP, or a link opened by O_PATH).
+OpenedItem openReal(const std::string& path, int flags) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) throwSystemError(errno, "realpath", path);
+  std::string real(resolved);
+  std::free(resolved);  // NOLINT(cppcoreguidelines-no-malloc): realpath's own allocation
+  const auto slash = real.rfind('/');
+  const std::string name = real.substr(slash + 1);
+  if (name.empty()) throwSystemError(EPERM, "not an application", path);
+  OpenedItem opened;
+  opened.folder = posix::openAt(AT_FDCWD, slash == 0 ? "/" : real.substr(0, slash).c_str(),
+                                O_PATH | O_DIRECTORY);
+  if (!opened.folder.valid()) throwSystemError(errno, "open", real);
+  opened.item = openBelow(opened.folder.get(), name.c_str(), flags, real);
+  opened.realPath = std::move(real);
+  return opened;
+}
+
+void requireRegularFile(int fd, const std::string& what) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) throwSystemError(errno, "fstat", what);
+  if (!S_ISREG(info.st_mode)) throwSystemError(EPERM, "not a regular file", what);
+}
+
+std::string readDescription(int fd, const std::string& what) {
+  requireRegularFile(fd, what);
+  std::string text(maximumDescription + 1, '\0');
+  const ssize_t length = posix::readAll(fd, text.data(), text.size());
+  if (length < 0) throwSystemError(errno, "read", what);
+  if (static_cast<std::size_t>(length) > maximumDescription) throwSystemError(EFBIG, "read", what);
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+// The path's components, or none for one that is not absolute or holds an empty, "." or ".."
+// component.
+std::optional<std::vector<std::string_view>> components(std::string_view path) {
+  if (!path.starts_with('/')) return std::nullopt;
+  std::vector<std::string_view> parts;
+  for (std::size_t at = 1; at <= path.size();) {
+    const auto end = std::min(path.find('/', at), path.size());
+    const auto part = path.substr(at, end - at);
+    if (part.empty() || part == "." || part == "..") return std::nullopt;
+    parts.push_back(part);
+    at = end + 1;
+  }
+  return parts;
+}
+
+bool liesInAShareFolder(const std::string& file, const std::vector<std::string>& shareFolders) {
+  const auto parts = components(file);
+  if (!parts || file.find('\0') != std::string::npos) return false;
+  return std::any_of(shareFolders.begin(), shareFolders.end(), [&](const std::string& folder) {
+    const auto above = components(folder);
+    return above && parts->size() == above->size() + 2 &&
+           std::equal(above->begin(), above->end(), parts->begin());
+  });
+}
+
+// A bundle's program, opened, and the one command line that opens `files` with it.
+VerifiedLaunch verifyBundle(const std::string& application, const std::vector<std::string>& files,
+                            const LaunchTrust& trust, const UntrustedFolders& untrusted) {
+  const auto bundle = openReal(application, O_PATH | O_DIRECTORY);
+  const std::string& path = bundle.realPath;
+  const auto contents = openBelow(bundle.item.get(), "Contents", O_PATH | O_DIRECTORY, path);
+  const auto info = openBelow(contents.get(), "Info.plist", O_RDONLY, path);
+  const std::string plist = readDescription(info.get(), path + "/Contents/Info.plist");
+  if (propertyListString(plist, "CFBundleIdentifier") != trust.applicationIdentifier) {
+    throwSystemError(EPERM, "not the trusted application", path);
+  }
+  const auto name = propertyListString(plist, "CFBundleExecutable");
+  if (!name || name->empty() || *name == "." || *name == ".." ||
+      name->find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+    throwSystemError(ENOENT, "no Contents/Info.plist naming a program", path);
+  }
+  const auto macOS = openBelow(contents.get(), "MacOS", O_PATH | O_DIRECTORY, path);
+  // Above the program's folder lie Contents, the bundle and every folder around it.
+  if (untrusted.holdAbove(macOS.get(), path)) {
+    throwSystemError(EPERM, "lies where the confined side writes", path);
+  }
+  const std::string program = path + "/Contents/MacOS/" + *name;
+  VerifiedLaunch launch{openBelow(macOS.get(), name->c_str(), O_PATH, program), {}};
+  requireRegularFile(launch.program.get(), program);
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), files.begin(), files.end());
+  launch.commandLines.push_back(std::move(argv));
+  return launch;
+}
+
+// The desktop entry the workspace finds for the trusted identifier: the first regular file of
+// that name in the application folders.
+std::optional<std::string> trustedEntryPath(const LaunchTrust& trust) {
+  const std::string name = trust.applicationIdentifier + ".desktop";
+  for (const auto& folder : trust.applicationFolders) {
+    const std::string candidate = folder.appendingPathComponent(name).path();
+    struct stat info {};
+    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode)) return candidate;
+  }
+  return std::nullopt;
+}
+
+VerifiedLaunch verifyDesktopEntry(const std::string& application,
+                                  const std::vector<std::string>& files, const LaunchTrust& trust,
+                                  const UntrustedFolders& untrusted) {
+  if (trust.applicationIdentifier.empty() || trustedEntryPath(trust) != application) {
+    throwSystemError(EPERM, "not the trusted application's desktop entry", application);
+  }
+  const auto opened = openReal(application, O_RDONLY);
+  if (untrusted.holdAbove(opened.folder.get(), application)) {
+    throwSystemError(EPERM, "lies where the confined side writes", application);
+  }
+  const auto entry = DesktopEntry::parse(readDescription(opened.item.get(), application),
+                                         Url::fileURL(application, /*isDirectory=*/false));
+  if (entry.isHidden()) throwSystemError(ENOENT, "a hidden desktop entry", application);
+  std::vector<Url> urls;
+  urls.reserve(files.size());
+  for (const auto& file : files) urls.push_back(Url::fileURL(file, /*isDirectory=*/false));
+  VerifiedLaunch launch{{}, entry.commandLines(urls)};
+  if (launch.commandLines.empty()) throwSystemError(EINVAL, "no command line", application);
+  const std::string& named = launch.commandLines.front().front();
+  for (const auto& argv : launch.commandLines) {
+    if (argv.front() != named) throwSystemError(EPERM, "more than one program", application);
+  }
+  // Found once; from here on only the open file counts.
+  auto program = openReal(findProgram(named), O_PATH);
+  requireRegularFile(program.item.get(), program.realPath);
+  if (untrusted.holdAbove(program.folder.get(), program.realPath)) {
+    throwSystemError(EPERM, "lies where the confined side writes", program.realPath);
+  }
+  launch.program = std::move(program.item);
+  return launch;
+}
+
+}  // namespace
+
+LaunchPolicy::LaunchPolicy(LaunchTrust trust) : trust_(std::move(trust)) {}
+
+VerifiedLaunch LaunchPolicy::verify(const std::string& application,
+                                    const std::vector<std::string>& files) const {
+  for (const auto& file : files) {
+    if (!liesInAShareFolder(file, trust_.shareFolders)) {
+      throwSystemError(EPERM, "not a shared file", file);
+    }
+  }
+  if (trust_.applicationIdentifier.empty() || application.find('\0') != std::string::npos) {
+    throwSystemError(EPERM, "not the trusted application", application);
+  }
+  // Known by what their paths name at each request, in case one was made since the last.
+  const UntrustedFolders untrusted(trust_.untrusted);
+  struct stat info {};
+  if (application.ends_with(".desktop") && ::stat(application.c_str(), &info) == 0 &&
+      S_ISREG(info.st_mode)) {
+    return verifyDesktopEntry(application, files, trust_, untrusted);
+  }
+  return verifyBundle(application, files, trust_, untrusted);
+}
+
+}  // namespace platform

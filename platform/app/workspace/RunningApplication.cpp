@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -30,6 +31,13 @@ bool hasEnded(int pidfd) {
   if (pidfd < 0) return true;
   pollfd readable{pidfd, POLLIN, 0};
   return ::poll(&readable, 1, 0) > 0;
+}
+
+// Whose process it is: the owner of /proc/<pid>, its effective user.
+bool belongsToThisUser(pid_t pid) {
+  struct stat info {};
+  const std::string folder = "/proc/" + std::to_string(pid);
+  return ::stat(folder.c_str(), &info) == 0 && info.st_uid == ::getuid();
 }
 
 std::optional<std::string> readExecutableLink(pid_t pid) {
@@ -117,11 +125,15 @@ std::shared_ptr<RunningApplication> describe(
                                               std::move(bundleURL), std::move(identifier));
 }
 
-// The live processes among `pids` that `keep` accepts, in order, read in batches: pidfds first,
-// then the batch's executables, then each pidfd checked still live. Batches, and letting go of
-// the processes not kept at once, keep the open pidfds few.
+enum class Owner { anyone, thisUser };
+
+// The live processes among `pids` that `keep` accepts, in order, read in batches: pidfds first
+// (and the owner, read once the pidfd holds the process), then the batch's executables, then
+// each pidfd checked still live. Batches, and letting go of the processes not kept at once, keep
+// the open pidfds few.
 std::vector<std::shared_ptr<RunningApplication>> describeAll(
-    const std::vector<pid_t>& pids, const std::function<bool(const RunningApplication&)>& keep) {
+    const std::vector<pid_t>& pids, Owner owner,
+    const std::function<bool(const RunningApplication&)>& keep) {
   constexpr std::size_t batchSize = 256;
   std::vector<std::shared_ptr<RunningApplication>> described;
   std::map<std::string, std::optional<std::string>> identifiers;  // per bundle, read once
@@ -131,6 +143,7 @@ std::vector<std::shared_ptr<RunningApplication>> describeAll(
     for (std::size_t i = first; i < std::min(pids.size(), first + batchSize); ++i) {
       FileDescriptor pidfd = openPidfd(pids[i]);
       if (!pidfd.valid()) continue;
+      if (owner == Owner::thisUser && !belongsToThisUser(pids[i])) continue;
       batch.push_back(pids[i]);
       pidfds.push_back(std::move(pidfd));
     }
@@ -170,13 +183,16 @@ RunningApplication::ExecutableReader RunningApplication::replaceExecutableReader
 
 std::vector<std::shared_ptr<RunningApplication>> RunningApplication::runningApplications(
     std::string_view bundleIdentifier) {
-  return describeAll(processIds(), [&](const RunningApplication& application) {
+  // Another user's program is not this user's application, whatever bundle it lies in: it could
+  // have been replaced after it started, and it would be handed this user's files.
+  return describeAll(processIds(), Owner::thisUser, [&](const RunningApplication& application) {
     return application.bundleIdentifier() == bundleIdentifier;
   });
 }
 
 std::shared_ptr<RunningApplication> RunningApplication::withProcessIdentifier(pid_t pid) {
-  auto described = describeAll({pid}, [](const RunningApplication&) { return true; });
+  auto described =
+      describeAll({pid}, Owner::anyone, [](const RunningApplication&) { return true; });
   return described.empty() ? nullptr : described.front();
 }
 

@@ -18,8 +18,9 @@ namespace platform {
 // a pidfd, so it keeps speaking of the same process even once its id is reused.
 class RunningApplication {
  public:
-  // The live processes whose executable lies in a bundle whose Info.plist has the identifier
-  // `bundleIdentifier`, in process-id order. A process that has already ended (a zombie
+  // The live processes of this user (the owner of /proc/<pid> is the real user id) whose
+  // executable lies in a bundle whose Info.plist has the identifier `bundleIdentifier`, in
+  // process-id order. A process that has already ended (a zombie
   // included) has no executable to read and is not listed; one that ends later reports
   // isTerminated().
   static std::vector<std::shared_ptr<RunningApplication>> runningApplications(

@@ -12,6 +12,7 @@
 
 #include "platform/app/workspace/Bundle.hpp"
 #include "platform/app/workspace/DesktopEntry.hpp"
+#include "platform/app/workspace/ProgramLauncher.hpp"
 #include "platform/app/workspace/RunningApplication.hpp"
 #include "platform/app/workspace/Workspace.hpp"
 #include "tests/support/TempFolder.hpp"
@@ -240,6 +241,33 @@ TEST_F(WorkspaceTest, RunningInstancesAreFoundByTheirBundleAndEndAsTerminated) {
   EXPECT_TRUE(platform::RunningApplication::runningApplications("com.example.running").empty());
   ::waitpid(child, nullptr, 0);
   EXPECT_TRUE(found->isTerminated());
+}
+
+TEST_F(WorkspaceTest, AnotherUsersProcessIsNeverThisUsersRunningApplication) {
+  if (::getuid() != 0) GTEST_SKIP() << "starting a process as another user needs root";
+  makeBundle("Running.app", KELPWORD_STAND_IN, "com.example.running");
+  const std::string program = (temp_ / "Running.app/Contents/MacOS/Program").string();
+  // One instance as nobody (uid 65534), one as this user.
+  const pid_t theirs = platform::startProgram(
+      {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program, "--stay"});
+  const pid_t ours = platform::startProgram({program, "--stay"});
+  std::vector<pid_t> found;
+  for (int tries = 0; tries < 500; ++tries) {
+    found.clear();
+    for (auto& running : platform::RunningApplication::runningApplications("com.example.running")) {
+      found.push_back(running->processIdentifier());
+    }
+    // Until setpriv has become the program, it is not the bundle's yet.
+    const auto theirsNow = platform::RunningApplication::withProcessIdentifier(theirs);
+    if (!found.empty() && theirsNow && theirsNow->bundleURL()) break;
+    ::usleep(10000);
+  }
+  const auto theirsNow = platform::RunningApplication::withProcessIdentifier(theirs);
+  ASSERT_NE(theirsNow, nullptr);
+  EXPECT_EQ(theirsNow->bundleIdentifier(), "com.example.running") << "the other user's runs";
+  EXPECT_EQ(found, std::vector<pid_t>{ours});
+  ::kill(theirs, SIGKILL);
+  ::kill(ours, SIGKILL);
 }
 
 }  // namespace

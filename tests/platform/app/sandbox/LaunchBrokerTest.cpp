@@ -25,7 +25,7 @@ using platform::Url;
 using testing_support::readFile;
 using testing_support::writeFile;
 
-constexpr const char* identifier = "com.brenvik.kelpword";
+constexpr const char* identifier = "com.example.trusted";
 
 void makeBundle(const fs::path& at, const fs::path& program = KELPWORD_STAND_IN) {
   fs::create_directories(at / "Contents/MacOS");

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 using platform::Url;
 using testing_support::writeFile;
 
-constexpr const char* identifier = "com.brenvik.kelpword";
+constexpr const char* identifier = "com.example.trusted";
 
 void makeBundle(const fs::path& at, const std::string& bundleIdentifier = identifier) {
   fs::create_directories(at / "Contents/MacOS");
@@ -88,7 +88,7 @@ struct Verification {
   std::string program;               // the program accepted, and the command line's first word
 };
 
-TEST_F(LaunchPolicyTest, OnlyKelpWordsBundleWithFilesOfAShareFolder) {
+TEST_F(LaunchPolicyTest, OnlyTheTrustedBundleWithFilesOfAShareFolder) {
   const std::string app = (temp_ / "Apps/KelpWord.app/Contents/MacOS/KelpWord").string();
   const std::string file = (share() / "Talk.m4a").string();
   const std::string inbox = this->inbox().string();
@@ -174,12 +174,12 @@ TEST_F(LaunchPolicyTest, ABundleBeneathAnUntrustedFolderIsRefusedHoweverItIsName
 
 struct EntryCase {
   const char* name;
-  std::string entry;  // the text of applications/com.brenvik.kelpword.desktop
+  std::string entry;  // the text of applications/com.example.trusted.desktop
   std::optional<std::errc> refusal;
   std::vector<std::vector<std::string>> commandLines;
 };
 
-TEST_F(LaunchPolicyTest, KelpWordsDesktopEntryMakesTheCommandLinesItself) {
+TEST_F(LaunchPolicyTest, TheTrustedDesktopEntryMakesTheCommandLinesItself) {
   const fs::path installed = temp_ / "installed/kelpword";
   fs::create_directories(installed.parent_path());
   fs::copy_file(KELPWORD_STAND_IN, installed);
@@ -210,7 +210,7 @@ TEST_F(LaunchPolicyTest, KelpWordsDesktopEntryMakesTheCommandLinesItself) {
       {"a program that is missing", "[Desktop Entry]\nExec=no-such-program-anywhere %F\n",
        std::errc::no_such_file_or_directory},
   };
-  const std::string entry = (applications() / "com.brenvik.kelpword.desktop").string();
+  const std::string entry = (applications() / "com.example.trusted.desktop").string();
   for (const auto& entryCase : cases) {
     SCOPED_TRACE(entryCase.name);
     writeFile(entry, entryCase.entry);
@@ -226,17 +226,17 @@ TEST_F(LaunchPolicyTest, KelpWordsDesktopEntryMakesTheCommandLinesItself) {
   }
 }
 
-TEST_F(LaunchPolicyTest, OnlyTheEntryTheWorkspaceFindsForKelpWord) {
+TEST_F(LaunchPolicyTest, OnlyTheEntryTheWorkspaceFindsForTheTrustedApplication) {
   const std::string good = "[Desktop Entry]\nExec=/bin/true %F\n";
-  writeFile(applications() / "com.brenvik.kelpword.desktop", good);
+  writeFile(applications() / "com.example.trusted.desktop", good);
   writeFile(applications() / "other.desktop", good);
-  writeFile(inbox() / "applications/com.brenvik.kelpword.desktop", good);
+  writeFile(inbox() / "applications/com.example.trusted.desktop", good);
   const std::vector<std::string> files{(share() / "a.m4a").string()};
 
   EXPECT_NO_THROW(
-      policy().verify((applications() / "com.brenvik.kelpword.desktop").string(), files));
+      policy().verify((applications() / "com.example.trusted.desktop").string(), files));
   for (const auto& named :
-       {applications() / "other.desktop", inbox() / "applications/com.brenvik.kelpword.desktop"}) {
+       {applications() / "other.desktop", inbox() / "applications/com.example.trusted.desktop"}) {
     SCOPED_TRACE(named);
     EXPECT_THROW(policy().verify(named.string(), files), std::system_error);
   }
@@ -251,8 +251,8 @@ TEST_F(LaunchPolicyTest, OnlyTheEntryTheWorkspaceFindsForKelpWord) {
       .untrusted = {inbox().string()},
   };
   const platform::LaunchPolicy inboxFirst(trust);
-  for (const auto& named : {inbox() / "applications/com.brenvik.kelpword.desktop",
-                            applications() / "com.brenvik.kelpword.desktop"}) {
+  for (const auto& named : {inbox() / "applications/com.example.trusted.desktop",
+                            applications() / "com.example.trusted.desktop"}) {
     SCOPED_TRACE(named);
     try {
       inboxFirst.verify(named.string(), files);

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -17,6 +18,14 @@ class UTType {
   // types conforming to `conformingTo`; none when the table knows no such type.
   static std::optional<UTType> forFilenameExtension(std::string_view extension,
                                                     const UTType& conformingTo);
+  // The type of files of MIME type `mimeType` ("audio/mpeg"; letter case, and parameters after
+  // ";", ignored) among the types conforming to `conformingTo`: the first that prefers that MIME
+  // type, else the first that knows it as an alias ("audio/x-wav" gives
+  // com.microsoft.waveform-audio); none when the table knows no such type.
+  static std::optional<UTType> forMIMEType(std::string_view mimeType,
+                                           const UTType& conformingTo = data());
+  // Every type the table knows, abstract ones included, in the table's order.
+  static std::vector<UTType> allTypes();
 
   static const UTType& audiovisualContent();  // public.audiovisual-content
   static const UTType& data();                // public.data
@@ -27,6 +36,12 @@ class UTType {
   bool conforms(const UTType& to) const;
   // The usual extension, without the dot ("m4a"); none for abstract types such as public.audio.
   std::optional<std::string> preferredFilenameExtension() const;
+  // The MIME types of this type's files: the preferred one first, then the other names in use,
+  // those of the desktop's shared MIME database included ("audio/vnd.wave", "audio/wav",
+  // "audio/x-wav"). Empty for abstract types and for types without a MIME type of their own.
+  const std::vector<std::string>& mimeTypes() const;
+  // The first of mimeTypes(); none when there is none.
+  std::optional<std::string> preferredMIMEType() const;
 
   friend bool operator==(const UTType& a, const UTType& b) { return a.entry_ == b.entry_; }
 

@@ -22,37 +22,47 @@ UTType type(std::string_view identifier) {
 struct MediaCase {
   std::string_view identifier;
   std::string_view preferredExtension;
+  std::string_view preferredMIMEType;
 };
 
 constexpr MediaCase kAudio[] = {
-    {"public.mpeg-4-audio", "m4a"},
-    {"com.apple.m4a-audio", "m4a"},
-    {"public.mp3", "mp3"},
-    {"com.microsoft.waveform-audio", "wav"},
-    {"public.aiff-audio", "aiff"},
-    {"public.aifc-audio", "aifc"},
-    {"com.apple.coreaudio-format", "caf"},
-    {"org.xiph.flac", "flac"},
-    {"org.xiph.ogg-audio", "ogg"},
-    {"org.xiph.vorbis", "ogg"},
-    {"org.xiph.opus", "opus"},
-    {"public.aac-audio", "aac"},
-    {"org.3gpp.adaptive-multi-rate-audio", "amr"},
-    {"com.microsoft.windows-media-wma", "wma"},
+    {"public.mpeg-4-audio", "m4a", "audio/mp4"},
+    {"com.apple.m4a-audio", "m4a", "audio/x-m4a"},
+    {"public.mp3", "mp3", "audio/mpeg"},
+    {"com.microsoft.waveform-audio", "wav", "audio/vnd.wave"},
+    {"public.aiff-audio", "aiff", "audio/aiff"},
+    {"public.aifc-audio", "aifc", "audio/x-aifc"},
+    {"com.apple.coreaudio-format", "caf", "audio/x-caf"},
+    {"org.xiph.flac", "flac", "audio/flac"},
+    {"org.xiph.ogg-audio", "ogg", "audio/ogg"},
+    {"org.xiph.vorbis", "ogg", "audio/vorbis"},
+    {"org.xiph.opus", "opus", "audio/opus"},
+    {"public.aac-audio", "aac", "audio/aac"},
+    {"org.3gpp.adaptive-multi-rate-audio", "amr", "audio/AMR"},
+    {"com.microsoft.windows-media-wma", "wma", "audio/x-ms-wma"},
 };
 
 constexpr MediaCase kVideo[] = {
-    {"public.mpeg-4", "mp4"},       {"com.apple.quicktime-movie", "mov"},
-    {"com.apple.m4v-video", "m4v"}, {"public.avi", "avi"},
-    {"org.matroska.mkv", "mkv"},    {"org.webmproject.webm", "webm"},
-    {"public.3gpp", "3gp"},         {"public.3gpp2", "3g2"},
-    {"public.mpeg", "mpg"},         {"public.mpeg-2-transport-stream", "ts"},
+    {"public.mpeg-4", "mp4", "video/mp4"},
+    {"com.apple.quicktime-movie", "mov", "video/quicktime"},
+    {"com.apple.m4v-video", "m4v", "video/x-m4v"},
+    {"public.avi", "avi", "video/vnd.avi"},
+    {"org.matroska.mkv", "mkv", "video/matroska"},
+    {"org.webmproject.webm", "webm", "video/webm"},
+    {"public.3gpp", "3gp", "video/3gpp"},
+    {"public.3gpp2", "3g2", "video/3gpp2"},
+    {"public.mpeg", "mpg", "video/mpeg"},
+    {"public.mpeg-2-transport-stream", "ts", "video/mp2t"},
 };
 
 constexpr MediaCase kOtherConcrete[] = {
-    {"public.plain-text", "txt"},  {"com.adobe.pdf", "pdf"}, {"public.html", "html"},
-    {"public.json", "json"},       {"public.jpeg", "jpeg"},  {"public.png", "png"},
-    {"public.zip-archive", "zip"},
+    {"public.plain-text", "txt", "text/plain"},
+    {"com.adobe.pdf", "pdf", "application/pdf"},
+    {"public.html", "html", "text/html"},
+    {"public.json", "json", "application/json"},
+    {"public.jpeg", "jpeg", "image/jpeg"},
+    {"public.png", "png", "image/png"},
+    {"public.zip-archive", "zip", "application/zip"},
 };
 
 const std::span<const MediaCase> kAudiovisual[] = {kAudio, kVideo};
@@ -69,6 +79,7 @@ TEST(UTTypeTest, AudioAndVideoTypesAreAudiovisualWithTheirExtension) {
       EXPECT_TRUE(media.conforms(type("public.content")));
       EXPECT_TRUE(media.conforms(type("public.item")));
       EXPECT_EQ(media.preferredFilenameExtension(), c.preferredExtension);
+      EXPECT_EQ(media.preferredMIMEType(), c.preferredMIMEType);
     }
   }
   for (const auto& c : kAudio) {
@@ -89,6 +100,7 @@ TEST(UTTypeTest, OtherConcreteTypesAreNotAudiovisual) {
     EXPECT_FALSE(other.conforms(UTType::audiovisualContent()));
     EXPECT_TRUE(other.conforms(UTType::data()));
     EXPECT_EQ(other.preferredFilenameExtension(), c.preferredExtension);
+    EXPECT_EQ(other.preferredMIMEType(), c.preferredMIMEType);
   }
 }
 
@@ -117,6 +129,8 @@ TEST(UTTypeTest, AbstractTypesHaveNoPreferredExtension) {
   for (const auto& identifier : abstract) {
     SCOPED_TRACE(identifier);
     EXPECT_EQ(type(identifier).preferredFilenameExtension(), std::nullopt);
+    EXPECT_EQ(type(identifier).preferredMIMEType(), std::nullopt);
+    EXPECT_TRUE(type(identifier).mimeTypes().empty());
   }
 }
 
@@ -207,6 +221,82 @@ TEST(UTTypeTest, ExtensionLookupIgnoresCaseAndStaysAmongConformingTypes) {
     ASSERT_EQ(found.has_value(), c.expected.has_value());
     if (found) {
       EXPECT_EQ(found->identifier(), *c.expected);
+    }
+  }
+}
+
+TEST(UTTypeTest, MIMETypeLookupKnowsAliasesAndStaysAmongConformingTypes) {
+  struct Case {
+    std::string mimeType;
+    std::string conformingTo;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      // The names the shared MIME database gives, and its aliases.
+      {"audio/mpeg", "public.data", "public.mp3"},
+      {"audio/x-mp3", "public.data", "public.mp3"},
+      {"audio/mp4", "public.data", "public.mpeg-4-audio"},
+      {"audio/x-m4a", "public.data", "com.apple.m4a-audio"},
+      {"audio/x-wav", "public.data", "com.microsoft.waveform-audio"},
+      {"audio/vnd.wave", "public.data", "com.microsoft.waveform-audio"},
+      {"audio/flac", "public.data", "org.xiph.flac"},
+      {"audio/x-flac", "public.data", "org.xiph.flac"},
+      {"audio/x-opus+ogg", "public.data", "org.xiph.opus"},
+      {"audio/x-vorbis+ogg", "public.data", "org.xiph.vorbis"},
+      {"audio/x-aiff", "public.data", "public.aiff-audio"},
+      {"audio/amr", "public.data", "org.3gpp.adaptive-multi-rate-audio"},
+      {"video/mp4", "public.data", "public.mpeg-4"},
+      {"video/x-m4v", "public.data", "com.apple.m4v-video"},
+      {"video/x-msvideo", "public.data", "public.avi"},
+      {"video/x-matroska", "public.data", "org.matroska.mkv"},
+      {"audio/x-matroska", "public.data", "org.matroska.mka"},
+      {"audio/3gpp", "public.data", "public.3gpp"},
+      {"text/plain", "public.data", "public.plain-text"},
+      // Letter case and parameters do not matter.
+      {"Audio/MPEG", "public.data", "public.mp3"},
+      {"audio/ogg; codecs=opus", "public.data", "org.xiph.ogg-audio"},
+      {"audio/ogg ;codecs=vorbis", "public.data", "org.xiph.ogg-audio"},
+      // Only among the types asked for.
+      {"audio/mpeg", "public.audio", "public.mp3"},
+      {"audio/mpeg", "public.movie", std::nullopt},
+      {"text/plain", "public.audiovisual-content", std::nullopt},
+      // Not a type of the table.
+      {"audio/*", "public.data", std::nullopt},
+      {"audio", "public.data", std::nullopt},
+      {"audio/", "public.data", std::nullopt},
+      {"", "public.data", std::nullopt},
+      {";codecs=opus", "public.data", std::nullopt},
+      {" audio/mpeg", "public.data", std::nullopt},
+      {"public.mp3", "public.data", std::nullopt},
+      {"application/octet-stream", "public.data", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mimeType + " among " + c.conformingTo);
+    const auto found = UTType::forMIMEType(c.mimeType, type(c.conformingTo));
+    ASSERT_EQ(found.has_value(), c.expected.has_value());
+    if (found) {
+      EXPECT_EQ(found->identifier(), *c.expected);
+    }
+  }
+}
+
+// Every MIME type in the table must lead back: a preferred one to its own type, any other to a
+// type of the same kind, or a recording offered by MIME type would be taken for something else.
+TEST(UTTypeTest, EveryMIMETypeLeadsBackToItsKind) {
+  const UTType audio = type("public.audio");
+  const UTType movie = type("public.movie");
+  for (const auto& original : UTType::allTypes()) {
+    for (const auto& mimeType : original.mimeTypes()) {
+      SCOPED_TRACE(original.identifier() + " " + mimeType);
+      const auto found = UTType::forMIMEType(mimeType);
+      ASSERT_TRUE(found.has_value());
+      if (mimeType == original.preferredMIMEType()) {
+        EXPECT_EQ(*found, original) << found->identifier();
+      }
+      EXPECT_EQ(found->conforms(audio), original.conforms(audio)) << found->identifier();
+      EXPECT_EQ(found->conforms(movie), original.conforms(movie)) << found->identifier();
+      EXPECT_EQ(found->conforms(UTType::audiovisualContent()),
+                original.conforms(UTType::audiovisualContent()));
     }
   }
 }

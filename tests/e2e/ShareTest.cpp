@@ -63,20 +63,36 @@ TEST_F(ShareExtensionTest, SeveralItemsAreOpenedInOneRequestInTheirOrder) {
 }
 
 TEST_F(ShareExtensionTest, AudioDataFromStandardInputIsReceivedUnderItsSuggestedName) {
-  makeInbox();
+  // --type by identifier or by MIME type, an alias of the shared MIME database's included.
+  const struct {
+    std::string type;
+    std::string received;
+  } cases[] = {
+      {"public.mp3", "Voice memo.mp3"},
+      {"audio/mpeg", "Voice memo.mp3"},
+      {"audio/x-wav", "Voice memo.wav"},
+      {"video/mp4", "Voice memo.mp4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    fs::remove_all(inbox());
+    fs::remove(folder() / "opened.txt");
+    makeInbox();
 
-  const auto result = share({"--type", "public.mp3", "--name", "Voice memo", "-"}, "ID3 data");
+    const auto result = share({"--type", c.type, "--name", "Voice memo", "-"}, "ID3 data");
 
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
-  const auto folders = shareFolders();
-  ASSERT_EQ(folders.size(), 1u);
-  EXPECT_EQ(readFile(folders[0] / "Voice memo.mp3"), "ID3 data");
-  const auto starts = opened();
-  ASSERT_EQ(starts.size(), 1u);
-  EXPECT_EQ(starts[0].files, std::vector<std::string>{(folders[0] / "Voice memo.mp3").string()});
-  // The runtime's own temporary folder for the data has gone.
-  for (const auto& entry : fs::directory_iterator(folder())) {
-    EXPECT_FALSE(entry.path().filename().string().starts_with("share-extension.")) << entry.path();
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const auto folders = shareFolders();
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(readFile(folders[0] / c.received), "ID3 data");
+    const auto starts = opened();
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].files, std::vector<std::string>{(folders[0] / c.received).string()});
+    // The runtime's own temporary folder for the data has gone.
+    for (const auto& entry : fs::directory_iterator(folder())) {
+      EXPECT_FALSE(entry.path().filename().string().starts_with("share-extension."))
+          << entry.path();
+    }
   }
 }
 
@@ -105,6 +121,8 @@ TEST_F(ShareExtensionTest, SharesThatReceiveNothingShowTheirMessageAndLeaveAnEmp
        {"--type", "public.plain-text", "--name", "notes", "-"},
        "hello",
        notAudio},
+      {"a non-audio MIME type", {"--type", "text/plain", "-"}, "hello", notAudio},
+      {"a MIME type nobody knows", {"--type", "audio/x-unknown", "-"}, "hello", notAudio},
       {"a link", {"https://example.com/talk.m4a"}, "", notAudio},
       {"a file that is not there",
        {"/nonexistent/Interview.m4a"},

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/UTType.hpp"
+
 namespace platform {
 namespace {
 
@@ -28,10 +30,21 @@ std::shared_ptr<ItemProvider> linkProvider(const std::string& text) {
   return provider;
 }
 
+// --type names the content type by identifier ("public.mp3") or by MIME type ("audio/mpeg"). A
+// MIME type the table does not know stays as given: no type conforms to it, as to an unknown
+// identifier.
+std::string typeIdentifier(const std::optional<std::string>& type) {
+  if (!type) return UTType::data().identifier();
+  if (type->find('/') != std::string::npos) {
+    if (const auto known = UTType::forMIMEType(*type)) return known->identifier();
+  }
+  return *type;
+}
+
 std::shared_ptr<ItemProvider> dataProvider(const ShareArguments& arguments,
                                            const StandardInputData& data) {
   auto provider = std::make_shared<ItemProvider>();
-  provider->registerFileRepresentation(arguments.type.value_or("public.data"),
+  provider->registerFileRepresentation(typeIdentifier(arguments.type),
                                        [data](const ItemProvider::Completion& done) {
                                          if (data.file) {
                                            done(data.file, std::nullopt);

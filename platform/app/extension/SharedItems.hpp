@@ -23,7 +23,8 @@ StandardInputData saveStandardInput(const Url& folder);
 
 // One extension item per ITEM, each with one attachment, in order: a file path gives
 // ItemProvider::forFile(); a link a provider of its URL ("public.url"); "-" a provider of
-// `standardInput` as a file of `--type` (public.data by default) with `--name` as its suggested
+// `standardInput` as a file of `--type` (a type identifier, or a MIME type that the content-type
+// table knows, for which its type stands; public.data by default) with `--name` as its suggested
 // name (none without the option; "" when given empty).
 std::vector<std::shared_ptr<InputItem>> sharedItems(const ShareArguments& arguments,
                                                     const StandardInputData& standardInput);

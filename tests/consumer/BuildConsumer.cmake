@@ -15,6 +15,13 @@ if(MODE STREQUAL "package")
     -DKELPWORD_TESTS=OFF -DKELPWORD_BENCH=OFF -DKELPWORD_EXTENSION=OFF)
   step(${CMAKE_COMMAND} --build ${WORK}/library --target DidedaZiv)
   step(${CMAKE_COMMAND} --install ${WORK}/library --prefix ${WORK}/prefix)
+  # The headers lie beneath the project's own folder, none in a bare include/platform.
+  if(NOT EXISTS ${WORK}/prefix/include/didedaziv/DidedaZiv/AudioIntake.hpp OR
+     NOT EXISTS ${WORK}/prefix/include/didedaziv/platform/Url.hpp OR
+     EXISTS ${WORK}/prefix/include/platform OR EXISTS ${WORK}/prefix/include/DidedaZiv OR
+     EXISTS ${WORK}/prefix/include/didedaziv/platform/app)
+    message(FATAL_ERROR "headers installed outside include/didedaziv/ (or the extension's with them)")
+  endif()
   step(${CMAKE_COMMAND} -S ${consumer} -B ${WORK}/consumer -G Ninja -DCMAKE_BUILD_TYPE=Release
     -DCMAKE_PREFIX_PATH=${WORK}/prefix)
 else()

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds and runs every test in the debug, ASan+UBSan and TSan presets.
+# Builds and runs every test in the debug, release, ASan+UBSan and TSan presets (or in the
+# presets named as arguments).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
 presets=("${@:-debug}")
-[ $# -gt 0 ] || presets=(debug asan tsan)
+[ $# -gt 0 ] || presets=(debug release asan tsan)
 
 jobs=$(nproc)
 for preset in "${presets[@]}"; do

@@ -11,10 +11,16 @@
 //   remove PATH         remove a file or an empty folder
 //   rename PATH TARGET  rename, never replacing
 //   symlink PATH TEXT   make a symbolic link holding TEXT
+//   tiocsti FD          push a character into the terminal open on descriptor FD
+//   kill PID            send SIGTERM to process PID
+//   connect PATH        make a UNIX socket and connect it to the socket at PATH
+//   socketpair          make a pair of connected UNIX sockets
 //
 // and prints one line per operation on standard error: "probe: <line>: OK", or the errno's
 // name in place of OK (EACCES, EXDEV, …).
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +31,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/app/extension/ExtensionMain.hpp"
@@ -64,6 +73,29 @@ int attempt(const std::string& operation, const std::string& path, const std::st
     return ::renameat2(AT_FDCWD, p, AT_FDCWD, other.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
   }
   if (operation == "symlink") return ::symlink(other.c_str(), p) == 0 ? 0 : errno;
+  if (operation == "tiocsti") {
+    const char typed = ':';
+    return ::ioctl(std::stoi(path), TIOCSTI, &typed) == 0 ? 0 : errno;
+  }
+  if (operation == "kill") return ::kill(std::stoi(path), SIGTERM) == 0 ? 0 : errno;
+  if (operation == "connect") {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const int error =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+  }
+  if (operation == "socketpair") {
+    std::array<int, 2> pair{};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair.data()) != 0) return errno;
+    ::close(pair[0]);
+    ::close(pair[1]);
+    return 0;
+  }
   return EINVAL;
 }
 

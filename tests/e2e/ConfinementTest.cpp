@@ -16,6 +16,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -220,6 +222,137 @@ void readUntil(int terminal, std::string& seen, const std::string& until) {
     if (n <= 0) break;
     seen.append(buffer.data(), static_cast<std::size_t>(n));
   }
+}
+
+// A process of the same user outside the sandbox, and a UNIX socket listening outside it.
+class Outside {
+ public:
+  explicit Outside(const fs::path& socketPath) {
+    victim_ = ::fork();
+    if (victim_ == 0) {
+      ::pause();
+      ::_exit(0);
+    }
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 4) != 0) {
+      ADD_FAILURE() << "cannot listen at " << socketPath;
+    }
+  }
+  ~Outside() {
+    ::kill(victim_, SIGKILL);
+    ::waitpid(victim_, nullptr, 0);
+    ::close(listener_);
+  }
+  Outside(const Outside&) = delete;
+  Outside& operator=(const Outside&) = delete;
+
+  pid_t victim() const { return victim_; }
+  bool victimLives() const {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(victim_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+  }
+  bool wasConnected() const {
+    const int connection = ::accept(listener_, nullptr, nullptr);
+    if (connection >= 0) ::close(connection);
+    return connection >= 0;
+  }
+
+ private:
+  pid_t victim_ = -1;
+  int listener_ = -1;
+};
+
+TEST_F(ConfinementTest, TheConfinedProcessNeitherSignalsOutsideNorMakesSockets) {
+  const Outside outside(folder() / "outside.sock");
+  const Probe probes[] = {
+      {"kill\t" + std::to_string(outside.victim()), "EPERM", 6},
+      {"connect\t" + (folder() / "outside.sock").string(), "EPERM"},
+      {"socketpair", "EPERM"},
+      {"kill\t" + std::to_string(::getpid()), "EPERM", 6},
+  };
+  std::string listed;
+  for (const auto& probe : probes) listed += probe.line + "\n";
+  testing_support::ProcessOptions options;
+  options.environment = environment();
+  options.environment.emplace_back("CONFINEMENT_PROBE", listed);
+
+  const auto result =
+      testing_support::run({KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
+
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  const auto results = probeResults(result.err);
+  const int abi = platform::landlock::abiVersion();
+  for (const auto& probe : probes) {
+    SCOPED_TRACE(probe.line);
+    const auto found = results.find(probe.line);
+    ASSERT_NE(found, results.end()) << result.err;
+    EXPECT_EQ(found->second, abi >= probe.sinceAbi ? probe.expected : "OK");
+  }
+  if (abi >= 6) {
+    EXPECT_TRUE(outside.victimLives());
+  }
+  EXPECT_FALSE(outside.wasConnected());
+  EXPECT_EQ(opened().size(), 1u) << "the share itself went on";
+}
+
+TEST_F(ConfinementTest, TheConfinedProcessCannotTypeIntoTheTerminal) {
+  std::array<int, 2> err{};
+  ASSERT_EQ(::pipe2(err.data(), O_CLOEXEC), 0);
+  int terminal = -1;
+  const auto environment = this->environment();
+  const std::string file = (folder() / "Interview.m4a").string();
+  const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The terminal stays on standard input, as the user's shell left it.
+    ::dup2(err[1], STDERR_FILENO);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+    ::setenv("CONFINEMENT_PROBE", "tiocsti\t0\n", 1);  // NOLINT(concurrency-mt-unsafe)
+    ::execl(KELPWORD_SHARE_PROBE, KELPWORD_SHARE_PROBE, file.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(err[1]);
+  std::string errors;
+  std::array<char, 4096> buffer{};
+  for (ssize_t n; (n = ::read(err[0], buffer.data(), buffer.size())) > 0;) {
+    errors.append(buffer.data(), static_cast<std::size_t>(n));
+  }
+  ::close(err[0]);
+  std::string seen;
+  readUntil(terminal, seen, "\x1b[?25h");
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(terminal);
+
+  EXPECT_EQ(probeResults(errors)["tiocsti\t0"], "EPERM") << errors;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << seen;
+}
+
+TEST_F(ConfinementTest, AnInboxThatIsALinkGrantsNothing) {
+  // The inbox links to the home: writing "in the inbox" would write anywhere in the home.
+  fs::remove_all(this->inbox());
+  fs::create_directory_symlink(home(), this->inbox());
+  const std::string inbox = this->inbox().string();
+  testing_support::ProcessOptions options;
+  options.environment = environment();
+  options.environment.emplace_back(
+      "CONFINEMENT_PROBE", "create\t" + inbox + "/new.txt\nmkdir\t" + home().string() + "/made\n");
+
+  const auto result =
+      testing_support::run({KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
+
+  auto results = probeResults(result.err);
+  EXPECT_EQ(results["create\t" + inbox + "/new.txt"], "EACCES") << result.err;
+  EXPECT_EQ(results["mkdir\t" + home().string() + "/made"], "EACCES") << result.err;
+  EXPECT_EQ(testing_support::namesIn(home()), std::vector<std::string>{"Library"})
+      << "nothing written in the home, no share folder either";
+  EXPECT_EQ(result.exitStatus, 1);
 }
 
 TEST_F(ConfinementTest, ConfinedWithDataOnStandardInputTheSheetTakesKeysFromTheTerminal) {

@@ -1,6 +1,7 @@
 #include "platform/app/sheet/SheetLayout.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 
 namespace platform::sheetLayout {
@@ -83,8 +84,35 @@ std::vector<Bound> boundsOf(const View& view, const View& root, Direction direct
   return bounds;
 }
 
+// How the layout counts: points per unit along each axis, and whether every position falls on a
+// whole unit (a character cell).
+struct Units {
+  double across = 1;
+  double down = 1;
+  bool whole = false;
+};
+
+// A constant in points in the layout's units; on whole units, a bound rounds the way that keeps
+// it.
+double inUnits(double points, double perUnit, LayoutRelation relation, bool whole) {
+  const double units = points / perUnit;
+  if (!whole) return units;
+  switch (relation) {
+    case LayoutRelation::greaterThanOrEqual:
+      return std::ceil(units);
+    case LayoutRelation::lessThanOrEqual:
+      return std::floor(units);
+    case LayoutRelation::equal:
+      break;
+  }
+  return std::round(units);
+}
+
+double half(double extent, bool whole) { return whole ? std::floor(extent / 2) : extent / 2; }
+
 // Where a view may go along one axis of a root `extent` long.
 struct Axis {
+  bool whole = false;
   double low = 0;
   double high = 0;
   std::optional<double> start, end, centre;
@@ -97,7 +125,7 @@ struct Axis {
     double at = low;
     if (start && end) return *start;
     if (centre) {
-      at = *centre - size / 2;
+      at = *centre - half(size, whole);
     } else if (end) {
       at = *end - size;
     } else if (start) {
@@ -107,23 +135,25 @@ struct Axis {
   }
 };
 
-double rootPosition(Edge edge, double extent) {
+double rootPosition(Edge edge, double extent, bool whole) {
   switch (edge) {
     case Edge::start:
       return 0;
     case Edge::end:
       return extent;
     case Edge::centre:
-      return extent / 2;
+      return half(extent, whole);
   }
   return 0;
 }
 
-Axis axisOf(const std::vector<Bound>& bounds, bool horizontal, double extent) {
-  Axis axis{0, extent, {}, {}, {}};
+Axis axisOf(const std::vector<Bound>& bounds, bool horizontal, double extent, const Units& units) {
+  Axis axis{units.whole, 0, extent, {}, {}, {}};
+  const double perUnit = horizontal ? units.across : units.down;
   for (const auto& bound : bounds) {
     if (bound.horizontal != horizontal) continue;
-    const double at = rootPosition(bound.rootEdge, extent) + bound.constant;
+    const double at = rootPosition(bound.rootEdge, extent, units.whole) +
+                      inUnits(bound.constant, perUnit, bound.relation, units.whole);
     if (bound.relation == LayoutRelation::equal) {
       if (bound.edge == Edge::start) axis.start = at;
       if (bound.edge == Edge::end) axis.end = at;
@@ -152,28 +182,22 @@ bool anyOverlap(const std::vector<Measured>& views) {
   return false;
 }
 
-void placeVertically(std::vector<Measured>& views, double height) {
+void placeVertically(std::vector<Measured>& views, double height, const Units& units) {
   for (auto& item : views) {
-    item.frame.y = axisOf(item.bounds, /*horizontal=*/false, height).place(item.frame.height);
+    item.frame.y =
+        axisOf(item.bounds, /*horizontal=*/false, height, units).place(item.frame.height);
   }
 }
 
-// More than any sheet needs: past it, overlapping views would overlap at any height.
+// More than any sheet needs, in points: past it, overlapping views would overlap at any height.
 constexpr double maxGrowth = 4096;
 
-}  // namespace
-
-bool Frame::overlaps(const Frame& other) const {
-  return x < other.x + other.width && other.x < x + width && y < other.y + other.height &&
-         other.y < y + height;
-}
-
-Geometry layOut(const View& root, const Measure& measure, Direction direction) {
-  const Size rootSize = root.frame().size;
+Geometry layOut(const View& root, Size rootSize, const Measure& measure, Direction direction,
+                const Units& units) {
   std::vector<Measured> views;
   for (const auto& view : root.subviews()) {
     Measured item{view, boundsOf(*view, root, direction), {}};
-    const Axis across = axisOf(item.bounds, /*horizontal=*/true, rootSize.width);
+    const Axis across = axisOf(item.bounds, /*horizontal=*/true, rootSize.width, units);
     const Size size = measure(*view, across.room());
     item.frame.width = across.start && across.end ? across.room() : size.width;
     item.frame.height = size.height;
@@ -181,18 +205,37 @@ Geometry layOut(const View& root, const Measure& measure, Direction direction) {
     views.push_back(std::move(item));
   }
 
+  // Grown one unit at a time: a point in a window, a row in a terminal.
   double height = rootSize.height;
-  placeVertically(views, height);
-  while (anyOverlap(views) && height < rootSize.height + maxGrowth)
-    placeVertically(views, ++height);
+  placeVertically(views, height, units);
+  while (anyOverlap(views) && height < rootSize.height + maxGrowth / units.down)
+    placeVertically(views, ++height, units);
   if (anyOverlap(views)) {
     height = rootSize.height;
-    placeVertically(views, height);
+    placeVertically(views, height, units);
   }
 
   Geometry geometry{{rootSize.width, height}, {}};
   for (auto& item : views) geometry.placements.push_back({std::move(item.view), item.frame});
   return geometry;
+}
+
+}  // namespace
+
+bool Frame::overlaps(const Frame& other) const {
+  // An empty frame covers nothing, wherever it lies.
+  if (width <= 0 || height <= 0 || other.width <= 0 || other.height <= 0) return false;
+  return x < other.x + other.width && other.x < x + width && y < other.y + other.height &&
+         other.y < y + height;
+}
+
+Geometry layOut(const View& root, const Measure& measure, Direction direction) {
+  return layOut(root, root.frame().size, measure, direction, Units{});
+}
+
+Geometry layOut(const View& root, Size size, Cells cells, const Measure& measure,
+                Direction direction) {
+  return layOut(root, size, measure, direction, Units{cells.width, cells.height, true});
 }
 
 }  // namespace platform::sheetLayout

@@ -6,9 +6,9 @@
 
 #include "platform/app/views/View.hpp"
 
-// Where a sheet's views go in a window, in points: the constraints between the root view and its
-// direct subviews, read as the desktop platform reads them. Drawing-free, so any renderer that
-// measures its own widgets can use it.
+// Where a sheet's views go, read from the constraints between the root view and its direct
+// subviews as the desktop platform reads them: in points for a window, in character cells for a
+// terminal. Drawing-free, so any renderer that measures its own widgets can use it.
 namespace platform::sheetLayout {
 
 enum class Direction { leftToRight, rightToLeft };
@@ -24,7 +24,14 @@ struct Frame {
 };
 
 // The size a view takes when it may be at most `maxWidth` wide: a wrapping label wraps to fit.
+// Counted in the layout's units. A view with nothing to show measures empty and overlaps nothing.
 using Measure = std::function<Size(const View& view, double maxWidth)>;
+
+// A character cell's size in points, for laying a sheet out in a terminal.
+struct Cells {
+  double width = 0;
+  double height = 0;
+};
 
 struct Placement {
   std::shared_ptr<View> view;
@@ -42,7 +49,16 @@ struct Geometry {
 // edges left to right, and swap right to left, the constants mirrored with them; centres, tops
 // and bottoms never mirror. Where two views would overlap, the root grows taller (never wider)
 // until they do not, every constant kept; views without a constraint to the root stay at the
-// root's top-left corner at their measured size.
+// root's top-left corner at their measured size. Counted in points, the root as large as its
+// frame.
 Geometry layOut(const View& root, const Measure& measure, Direction direction);
+
+// The same in character cells for a root `size` cells large: the measure, the frames and the
+// size count whole cells. A constant in points becomes the nearest whole number of cells, except
+// that a bound ("greater than or equal", "less than or equal") is rounded the way that still
+// keeps it, so a margin is never narrower than asked; a centre is the cell left of the middle
+// where the middle falls between two. The root grows by whole rows.
+Geometry layOut(const View& root, Size size, Cells cells, const Measure& measure,
+                Direction direction);
 
 }  // namespace platform::sheetLayout

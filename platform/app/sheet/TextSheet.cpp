@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
+#include <map>
 
 #include <unicode/uchar.h>
+#include <unicode/uloc.h>
 #include <unicode/utf8.h>
 
+#include "platform/app/sheet/SheetLayout.hpp"
 #include "platform/app/views/Button.hpp"
 #include "platform/app/views/TextField.hpp"
 
@@ -36,163 +38,36 @@ std::vector<std::pair<std::size_t, int>> characters(std::string_view text) {
   return result;
 }
 
-// A view's place in cells, the top row 0.
-struct Box {
-  int column = 0;
-  int row = 0;
-  int width = 0;
-  int height = 0;
-  bool overlaps(const Box& other) const {
-    return column < other.column + other.width && other.column < column + width &&
-           row < other.row + other.height && other.row < row + height;
-  }
-};
-
-struct Placed {
-  std::shared_ptr<View> view;
-  Box box;
-  std::vector<std::string> lines;  // a label's wrapped text, or a button's face
-  TextAlignment alignment = TextAlignment::center;
-};
-
 int cells(double points, double perCell) { return static_cast<int>(std::lround(points / perCell)); }
 
-// The constraints between `view` and `root`, each written as view.attribute R root.attribute + c.
-struct Edge {
-  LayoutAttribute attribute;
-  LayoutRelation relation;
-  LayoutAttribute rootAttribute;
-  double constant;
-};
-
-std::vector<Edge> edgesOf(const View& view, const View& root) {
-  std::vector<Edge> edges;
-  for (const auto& constraint : root.constraints()) {
-    const auto first = constraint->firstItem();
-    const auto second = constraint->secondItem();
-    if (first.get() == &view && second.get() == &root) {
-      edges.push_back({constraint->firstAttribute(), constraint->relation(),
-                       constraint->secondAttribute(), constraint->constant()});
-    } else if (first.get() == &root && second.get() == &view) {
-      // root.a R view.b + c  is  view.b R' root.a − c, with the relation turned round.
-      auto relation = constraint->relation();
-      if (relation == LayoutRelation::lessThanOrEqual) {
-        relation = LayoutRelation::greaterThanOrEqual;
-      } else if (relation == LayoutRelation::greaterThanOrEqual) {
-        relation = LayoutRelation::lessThanOrEqual;
-      }
-      edges.push_back({constraint->secondAttribute(), relation, constraint->firstAttribute(),
-                       -constraint->constant()});
-    }
+// What a label or a button shows in the terminal when it may take `columns`: a label's text,
+// wrapped where it wraps, or a button's face. Nothing for a view the terminal cannot draw.
+std::vector<std::string> faceOf(const View& view, int columns) {
+  if (const auto* label = dynamic_cast<const TextField*>(&view)) {
+    if (label->wraps()) return wrap(label->stringValue(), columns);
+    return {label->stringValue()};
   }
-  return edges;
+  if (const auto* button = dynamic_cast<const Button*>(&view))
+    return {"[ " + button->title() + " ]"};
+  return {};
 }
 
-// The position of the root's attribute, in cells from the leading/top edge.
-int rootPosition(LayoutAttribute attribute, int extent) {
-  switch (attribute) {
-    case LayoutAttribute::leading:
-    case LayoutAttribute::top:
+// Where a line `width` columns wide starts in a box `room` columns wide.
+int indentOf(TextAlignment alignment, int width, int room, sheetLayout::Direction direction) {
+  const int free = room - width;
+  const bool mirrored = direction == sheetLayout::Direction::rightToLeft;
+  switch (alignment) {
+    case TextAlignment::center:
+      return free / 2;
+    case TextAlignment::right:
+      return free;
+    case TextAlignment::left:
       return 0;
-    case LayoutAttribute::trailing:
-    case LayoutAttribute::bottom:
-      return extent;
-    case LayoutAttribute::centerX:
-    case LayoutAttribute::centerY:
-      return extent / 2;
+    case TextAlignment::natural:
+    case TextAlignment::justified:
+      break;
   }
-  return 0;
-}
-
-bool isStart(LayoutAttribute a) {
-  return a == LayoutAttribute::leading || a == LayoutAttribute::top;
-}
-bool isEnd(LayoutAttribute a) {
-  return a == LayoutAttribute::trailing || a == LayoutAttribute::bottom;
-}
-bool isCentre(LayoutAttribute a) {
-  return a == LayoutAttribute::centerX || a == LayoutAttribute::centerY;
-}
-bool isHorizontal(LayoutAttribute a) {
-  return a == LayoutAttribute::leading || a == LayoutAttribute::trailing ||
-         a == LayoutAttribute::centerX;
-}
-
-// The room a view has along one axis, and where its start goes for a given size.
-struct Axis {
-  int low = 0;
-  int high = 0;
-  std::optional<int> start, end, centre;
-
-  int place(int size) const {
-    int at = low;
-    if (centre) {
-      at = *centre - size / 2;
-    } else if (end) {
-      at = *end - size;
-    } else if (start) {
-      at = *start;
-    }
-    return std::clamp(at, low, std::max(low, high - size));
-  }
-};
-
-Axis axisOf(const std::vector<Edge>& edges, bool horizontal, int extent, double perCell) {
-  Axis axis{0, extent, {}, {}, {}};
-  for (const auto& edge : edges) {
-    if (isHorizontal(edge.attribute) != horizontal) continue;
-    const int at = rootPosition(edge.rootAttribute, extent) + cells(edge.constant, perCell);
-    if (edge.relation == LayoutRelation::equal) {
-      if (isStart(edge.attribute)) axis.start = at;
-      if (isEnd(edge.attribute)) axis.end = at;
-      if (isCentre(edge.attribute)) axis.centre = at;
-    } else if (edge.relation == LayoutRelation::greaterThanOrEqual && isStart(edge.attribute)) {
-      // Rounded inwards: the margin is never narrower than asked.
-      axis.low = std::max(axis.low, rootPosition(edge.rootAttribute, extent) +
-                                        static_cast<int>(std::ceil(edge.constant / perCell)));
-    } else if (edge.relation == LayoutRelation::lessThanOrEqual && isEnd(edge.attribute)) {
-      axis.high = std::min(axis.high, rootPosition(edge.rootAttribute, extent) +
-                                          static_cast<int>(std::floor(edge.constant / perCell)));
-    }
-  }
-  return axis;
-}
-
-std::vector<Placed> layOut(const View& root, int columns, int rows) {
-  std::vector<Placed> placed;
-  for (const auto& view : root.subviews()) {
-    Placed item{view, {}, {}, TextAlignment::center};
-    const auto edges = edgesOf(*view, root);
-    const Axis across = axisOf(edges, true, columns, pointsPerColumn);
-    const Axis down = axisOf(edges, false, rows, pointsPerRow);
-    const int room = std::max(1, across.high - across.low);
-    if (const auto* label = dynamic_cast<const TextField*>(view.get())) {
-      item.lines = label->wraps() ? wrap(label->stringValue(), room)
-                                  : std::vector<std::string>{label->stringValue()};
-      item.alignment = label->alignment();
-    } else if (const auto* button = dynamic_cast<const Button*>(view.get())) {
-      item.lines = {"[ " + button->title() + " ]"};
-    } else {
-      continue;
-    }
-    int width = 0;
-    for (const auto& line : item.lines) width = std::max(width, displayWidth(line));
-    item.box.width = std::min(width, room);
-    item.box.height = static_cast<int>(item.lines.size());
-    item.box.column = across.place(item.box.width);
-    item.box.row = down.place(item.box.height);
-    placed.push_back(std::move(item));
-  }
-  return placed;
-}
-
-bool anyOverlap(const std::vector<Placed>& placed) {
-  for (std::size_t i = 0; i < placed.size(); ++i) {
-    for (std::size_t j = i + 1; j < placed.size(); ++j) {
-      if (placed[i].box.overlaps(placed[j].box)) return true;
-    }
-  }
-  return false;
+  return mirrored ? free : 0;
 }
 
 // Writes `text` into `row` from `column` on; a row holds one string per cell.
@@ -268,26 +143,42 @@ std::vector<std::string> wrap(std::string_view text, int width) {
   return lines;
 }
 
-std::vector<std::string> draw(const View& root, int maxColumns) {
+std::vector<std::string> draw(const View& root, int maxColumns, sheetLayout::Direction direction) {
   const int columns =
       std::max(4, std::min(maxColumns - 2, cells(root.frame().size.width, pointsPerColumn)));
-  int rows = std::max(1, cells(root.frame().size.height, pointsPerRow));
-  auto placed = layOut(root, columns, rows);
-  for (int grown = 0; anyOverlap(placed) && grown < 200; ++grown)
-    placed = layOut(root, columns, ++rows);
+  const int rows = std::max(1, cells(root.frame().size.height, pointsPerRow));
+  // Each view's lines as measured, to draw them as they were laid out.
+  std::map<const View*, std::vector<std::string>> faces;
+  const auto measure = [&faces](const View& view, double room) -> Size {
+    // Never narrower than one column, so that a squeezed label still shows, a cell at a time.
+    const int fitting = std::max(1, static_cast<int>(room));
+    auto lines = faceOf(view, fitting);
+    int width = 0;
+    for (const auto& line : lines) width = std::max(width, displayWidth(line));
+    const Size size{static_cast<double>(std::min(width, fitting)),
+                    static_cast<double>(lines.size())};
+    faces[&view] = std::move(lines);
+    return size;
+  };
+  const auto geometry =
+      sheetLayout::layOut(root, {static_cast<double>(columns), static_cast<double>(rows)},
+                          {pointsPerColumn, pointsPerRow}, measure, direction);
 
+  const auto height = static_cast<std::size_t>(std::lround(geometry.size.height));
   std::vector<std::vector<std::string>> grid(
-      static_cast<std::size_t>(rows),
-      std::vector<std::string>(static_cast<std::size_t>(columns), " "));
-  for (const auto& item : placed) {
-    for (std::size_t i = 0; i < item.lines.size(); ++i) {
-      const int row = item.box.row + static_cast<int>(i);
-      if (row < 0 || row >= rows) continue;
-      const int free = item.box.width - displayWidth(item.lines[i]);
-      int indent = 0;
-      if (item.alignment == TextAlignment::center) indent = free / 2;
-      if (item.alignment == TextAlignment::right) indent = free;
-      put(grid[static_cast<std::size_t>(row)], item.box.column + indent, item.lines[i]);
+      height, std::vector<std::string>(static_cast<std::size_t>(columns), " "));
+  for (const auto& [view, frame] : geometry.placements) {
+    const auto& lines = faces[view.get()];
+    const auto* label = dynamic_cast<const TextField*>(view.get());
+    const auto alignment = label ? label->alignment() : TextAlignment::center;
+    const auto column = static_cast<int>(std::lround(frame.x));
+    const auto width = static_cast<int>(std::lround(frame.width));
+    const auto top = static_cast<int>(std::lround(frame.y));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const int row = top + static_cast<int>(i);
+      if (row < 0 || row >= static_cast<int>(height)) continue;
+      const int indent = indentOf(alignment, displayWidth(lines[i]), width, direction);
+      put(grid[static_cast<std::size_t>(row)], column + indent, lines[i]);
     }
   }
   std::string rule;
@@ -300,6 +191,14 @@ std::vector<std::string> draw(const View& root, int maxColumns) {
   }
   out.push_back("\u2570" + rule + "\u256f");
   return out;
+}
+
+sheetLayout::Direction directionOf(std::string_view language) {
+  // The language alone: the codeset and modifier of a locale name say nothing of direction.
+  const auto name = std::string(language.substr(0, language.find_first_of(":.@")));
+  if (name.empty() || name == "C" || name == "POSIX") return sheetLayout::Direction::leftToRight;
+  return uloc_isRightToLeft(name.c_str()) != 0 ? sheetLayout::Direction::rightToLeft
+                                               : sheetLayout::Direction::leftToRight;
 }
 
 std::vector<std::string> labelTexts(const View& root) {

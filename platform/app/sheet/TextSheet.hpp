@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/app/sheet/SheetLayout.hpp"
 #include "platform/app/views/View.hpp"
 
 // The sheet as text: what the terminal and line renderers draw.
@@ -22,11 +23,19 @@ int displayWidth(std::string_view text);
 std::vector<std::string> wrap(std::string_view text, int width);
 
 // The sheet under `root` drawn in a frame of box-drawing characters, one string per terminal
-// row, at most `maxColumns` wide. The root's direct subviews (labels and buttons) are placed by
-// their constraints to the root view, read in character cells: centred, within a leading or
-// trailing distance, at a distance from an edge. A label wraps within its room. The frame grows
-// taller where a label would run into a button. Leading is left (no right-to-left mirroring).
-std::vector<std::string> draw(const View& root, int maxColumns);
+// row, at most `maxColumns` wide. The root's direct subviews (labels and buttons) are placed as
+// the window places them, in character cells (see sheetLayout::layOut): a label wraps within its
+// room, and the frame grows taller where a label would run into a button. Right to left, the
+// leading side is the right one, and a label's natural alignment with it. Other views are not
+// drawn.
+std::vector<std::string> draw(
+    const View& root, int maxColumns,
+    sheetLayout::Direction direction = sheetLayout::Direction::leftToRight);
+
+// The direction a sheet reads in for `language`, a language or locale name as the environment
+// gives it ("he", "ar_EG.UTF-8"; of a list such as LANGUAGE's, "fa:en", the first): right to
+// left for a language written so, left to right for any other and for none ("", "C", "POSIX").
+sheetLayout::Direction directionOf(std::string_view language);
 
 // Every text the tree shows, labels in tree order, each whole on one line (line breaks inside
 // a text become spaces).

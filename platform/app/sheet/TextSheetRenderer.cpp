@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -40,6 +41,17 @@ extern "C" void restoreAndRaise(int signal) {
   restoreTerminal();
   ::signal(signal, SIG_DFL);
   ::raise(signal);
+}
+
+// The language messages are shown in, looked up as message catalogues look it up: the first
+// of LANGUAGE's list, else the locale's.
+std::string messagesLanguage() {
+  for (const char* variable : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read on the main thread, nothing sets it
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return {};
 }
 
 }  // namespace
@@ -108,6 +120,7 @@ void LineRenderer::render(const View& root) {
 }
 
 void TerminalRenderer::begin() {
+  direction_ = textSheet::directionOf(messagesLanguage());
   saved.output = output();
   if (::isatty(keys()) == 1 && ::tcgetattr(keys(), &saved.settings) == 0) {
     saved.fd = keys();
@@ -130,7 +143,7 @@ void TerminalRenderer::render(const View& root) {
   if (::ioctl(output(), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) columns = size.ws_col;
   std::string text;
   if (drawnRows_ > 0) text += "\x1b[" + std::to_string(drawnRows_) + "F\x1b[J";
-  const auto rows = textSheet::draw(root, columns);
+  const auto rows = textSheet::draw(root, columns, direction_);
   for (const auto& row : rows) text += row + "\n";
   drawnRows_ = static_cast<int>(rows.size());
   write(text);

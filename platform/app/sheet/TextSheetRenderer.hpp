@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/app/sheet/KeyInput.hpp"
+#include "platform/app/sheet/SheetLayout.hpp"
 #include "platform/app/sheet/SheetRenderer.hpp"
 
 namespace platform {
@@ -51,7 +52,8 @@ class LineRenderer final : public TextSheetRenderer {
   std::map<const View*, std::string> printed_;
 };
 
-// Draws the sheet in a frame in the terminal, and draws it again in place after each change.
+// Draws the sheet in a frame in the terminal, and draws it again in place after each change,
+// mirrored where the language of the user's messages is written right to left.
 // While shown, a terminal it reads keys from takes each key at once, without echo; its settings
 // come back when the sheet closes or a signal ends the process.
 class TerminalRenderer final : public TextSheetRenderer {
@@ -63,6 +65,7 @@ class TerminalRenderer final : public TextSheetRenderer {
   void render(const View& root) override;
   void end() override;
   int drawnRows_ = 0;
+  sheetLayout::Direction direction_ = sheetLayout::Direction::leftToRight;
 };
 
 }  // namespace platform

@@ -15,6 +15,7 @@
 #include "platform/Unicode.hpp"
 #include "tests/support/Mounts.hpp"
 #include "tests/support/TempFolder.hpp"
+#include "tests/support/Urls.hpp"
 
 namespace {
 
@@ -22,17 +23,16 @@ namespace fs = std::filesystem;
 constexpr std::size_t kibibyte = 1024;
 constexpr std::size_t mebibyte = 1024 * kibibyte;
 using DidedaZiv::AudioIntake::copyIn;
+using testing_support::fileURL;
+using testing_support::folderURL;
 using testing_support::namesIn;
 using testing_support::readFile;
 using testing_support::writeFile;
 
-platform::Url fileAt(const fs::path& path) { return platform::Url::fileURL(path.string(), false); }
-platform::Url folderAt(const fs::path& path) { return platform::Url::fileURL(path.string(), true); }
-
 // The error code copyIn fails with, or 0 when it succeeds.
 int errorOf(const platform::Url& source, const fs::path& folder, const std::string& name) {
   try {
-    copyIn(source, folderAt(folder), name);
+    copyIn(source, folderURL(folder), name);
     return 0;
   } catch (const std::system_error& error) {
     return error.code().value();
@@ -50,8 +50,8 @@ class CopyIn : public ::testing::Test {
 
 TEST_F(CopyIn, CreatesTheMissingFolderAndKeepsTheNameWhenFree) {
   const fs::path folder = inbox / "A" / "B";
-  const platform::Url copy = copyIn(fileAt(source), folderAt(folder), "Interview.m4a");
-  EXPECT_EQ(copy, fileAt(folder / "Interview.m4a"));
+  const platform::Url copy = copyIn(fileURL(source), folderURL(folder), "Interview.m4a");
+  EXPECT_EQ(copy, fileURL(folder / "Interview.m4a"));
   EXPECT_EQ(readFile(folder / "Interview.m4a"), "recording");
   EXPECT_THAT(namesIn(folder), ::testing::ElementsAre("Interview.m4a"));
 }
@@ -78,7 +78,7 @@ TEST_F(CopyIn, TakesTheFirstFreeNumberFromTwoUpward) {
     SCOPED_TRACE(::testing::Message() << c.name << " with " << ::testing::PrintToString(c.present));
     const fs::path folder = inbox / std::to_string(index++);
     for (const auto& name : c.present) writeFile(folder / name, "earlier");
-    EXPECT_EQ(copyIn(fileAt(source), folderAt(folder), c.name), fileAt(folder / c.expected));
+    EXPECT_EQ(copyIn(fileURL(source), folderURL(folder), c.name), fileURL(folder / c.expected));
     EXPECT_EQ(readFile(folder / c.expected), "recording");
     for (const auto& name : c.present) EXPECT_EQ(readFile(folder / name), "earlier") << name;
   }
@@ -87,36 +87,36 @@ TEST_F(CopyIn, TakesTheFirstFreeNumberFromTwoUpward) {
 TEST_F(CopyIn, CountsAFolderOrADanglingLinkAtTheNameAsTaken) {
   fs::create_directories(inbox / "Interview.m4a");
   fs::create_symlink(temp / "gone", inbox / "Interview 2.m4a");
-  EXPECT_EQ(copyIn(fileAt(source), folderAt(inbox), "Interview.m4a"),
-            fileAt(inbox / "Interview 3.m4a"));
+  EXPECT_EQ(copyIn(fileURL(source), folderURL(inbox), "Interview.m4a"),
+            fileURL(inbox / "Interview 3.m4a"));
   EXPECT_TRUE(fs::is_empty(inbox / "Interview.m4a"));
   EXPECT_TRUE(fs::is_symlink(inbox / "Interview 2.m4a"));
   EXPECT_FALSE(fs::exists(temp / "gone"));
 }
 
 TEST_F(CopyIn, GivesASecondCopyOfOneSourceTheNextNumber) {
-  const platform::Url first = copyIn(fileAt(source), folderAt(inbox), "Take.m4a");
-  const platform::Url second = copyIn(fileAt(source), folderAt(inbox), "Take.m4a");
-  EXPECT_EQ(first, fileAt(inbox / "Take.m4a"));
-  EXPECT_EQ(second, fileAt(inbox / "Take 2.m4a"));
+  const platform::Url first = copyIn(fileURL(source), folderURL(inbox), "Take.m4a");
+  const platform::Url second = copyIn(fileURL(source), folderURL(inbox), "Take.m4a");
+  EXPECT_EQ(first, fileURL(inbox / "Take.m4a"));
+  EXPECT_EQ(second, fileURL(inbox / "Take 2.m4a"));
   EXPECT_EQ(readFile(inbox / "Take.m4a"), "recording");
   EXPECT_EQ(readFile(inbox / "Take 2.m4a"), "recording");
 
-  const platform::Url third = copyIn(fileAt(source), folderAt(inbox), "Recording");
-  const platform::Url fourth = copyIn(fileAt(source), folderAt(inbox), "Recording");
-  EXPECT_EQ(third, fileAt(inbox / "Recording"));
-  EXPECT_EQ(fourth, fileAt(inbox / "Recording 2"));
+  const platform::Url third = copyIn(fileURL(source), folderURL(inbox), "Recording");
+  const platform::Url fourth = copyIn(fileURL(source), folderURL(inbox), "Recording");
+  EXPECT_EQ(third, fileURL(inbox / "Recording"));
+  EXPECT_EQ(fourth, fileURL(inbox / "Recording 2"));
 }
 
 TEST_F(CopyIn, FailsWithTheSystemsErrorForAMissingSourceAndKeepsTheFolder) {
-  EXPECT_EQ(errorOf(fileAt(temp / "missing.m4a"), inbox, "Take.m4a"), ENOENT);
+  EXPECT_EQ(errorOf(fileURL(temp / "missing.m4a"), inbox, "Take.m4a"), ENOENT);
   ASSERT_TRUE(fs::is_directory(inbox));
   EXPECT_TRUE(fs::is_empty(inbox));
 }
 
 TEST_F(CopyIn, FailsWhenTheFolderCannotBeMadeWithoutLookingFurther) {
   writeFile(temp / "file", "in the way");
-  EXPECT_EQ(errorOf(fileAt(source), temp / "file" / "inbox", "Take.m4a"), ENOTDIR);
+  EXPECT_EQ(errorOf(fileURL(source), temp / "file" / "inbox", "Take.m4a"), ENOTDIR);
   EXPECT_EQ(readFile(temp / "file"), "in the way");
 }
 
@@ -124,7 +124,7 @@ TEST_F(CopyIn, RefusesANameThatIsNotOneFileName) {
   using namespace std::string_literals;
   for (const std::string& name : {""s, "."s, ".."s, "../Take.m4a"s, "a/b.m4a"s, "Ta\0ke.m4a"s}) {
     SCOPED_TRACE(::testing::PrintToString(name));
-    EXPECT_EQ(errorOf(fileAt(source), inbox, name), EINVAL);
+    EXPECT_EQ(errorOf(fileURL(source), inbox, name), EINVAL);
   }
   EXPECT_THAT(namesIn(temp.path()), ::testing::ElementsAre("source"));
 }
@@ -171,7 +171,8 @@ TEST_F(CopyIn, ShortensTheStemOfANameTooLongAtACharacterBoundary) {
     const std::string name = c.stem + ".m4a";
     for (const char* number : {"", " 2", " 3"}) {
       SCOPED_TRACE(number);
-      const std::string copied = copyIn(fileAt(source), folderAt(folder), name).lastPathComponent();
+      const std::string copied =
+          copyIn(fileURL(source), folderURL(folder), name).lastPathComponent();
       expectFittingName(copied);
       const std::string suffix = std::string(number) + ".m4a";
       ASSERT_TRUE(copied.ends_with(suffix)) << copied;
@@ -187,15 +188,15 @@ TEST_F(CopyIn, ShortensTheStemOfANameTooLongAtACharacterBoundary) {
 
 TEST_F(CopyIn, LeavesANameThatFitsAsItIs) {
   const std::string name = std::string(251, 'x') + ".m4a";  // 255 bytes
-  EXPECT_EQ(copyIn(fileAt(source), folderAt(inbox), name).lastPathComponent(), name);
+  EXPECT_EQ(copyIn(fileURL(source), folderURL(inbox), name).lastPathComponent(), name);
   // Numbered, it no longer fits: only then is the stem cut.
-  EXPECT_EQ(copyIn(fileAt(source), folderAt(inbox), name).lastPathComponent(),
+  EXPECT_EQ(copyIn(fileURL(source), folderURL(inbox), name).lastPathComponent(),
             std::string(249, 'x') + " 2.m4a");
 }
 
 TEST_F(CopyIn, ShortensAnOverlongExtensionWithTheName) {
   const std::string name = "Talk." + std::string(300, 'p');
-  const std::string copied = copyIn(fileAt(source), folderAt(inbox), name).lastPathComponent();
+  const std::string copied = copyIn(fileURL(source), folderURL(inbox), name).lastPathComponent();
   expectFittingName(copied);
   EXPECT_EQ(copied, name.substr(0, 255));
 }
@@ -207,7 +208,7 @@ TEST_F(CopyIn, FailsOnAFullDiskAndLeavesTheFolderAsItWas) {
   writeFile(folder / "Take.m4a", "earlier");
   writeFile(source, std::string(mebibyte, 'r'));
 
-  EXPECT_EQ(errorOf(fileAt(source), folder, "Take.m4a"), ENOSPC);
+  EXPECT_EQ(errorOf(fileURL(source), folder, "Take.m4a"), ENOSPC);
   EXPECT_THAT(namesIn(folder), ::testing::ElementsAre("Take.m4a"));
   EXPECT_EQ(readFile(folder / "Take.m4a"), "earlier");
 }
@@ -217,8 +218,8 @@ TEST_F(CopyIn, FailsInAReadOnlyFolderAndLeavesItAsItWas) {
   auto readOnly = testing_support::ScopedMount::readOnlyBind(inbox);
   if (!readOnly.ok()) GTEST_SKIP() << readOnly.why();
 
-  EXPECT_EQ(errorOf(fileAt(source), inbox, "Take.m4a"), EROFS);
-  EXPECT_EQ(errorOf(fileAt(source), inbox / "New", "Take.m4a"), EROFS);
+  EXPECT_EQ(errorOf(fileURL(source), inbox, "Take.m4a"), EROFS);
+  EXPECT_EQ(errorOf(fileURL(source), inbox / "New", "Take.m4a"), EROFS);
   EXPECT_THAT(namesIn(inbox), ::testing::ElementsAre("Take.m4a"));
   EXPECT_EQ(readFile(inbox / "Take.m4a"), "earlier");
 }
@@ -244,8 +245,8 @@ TEST_F(CopyIn, RacingCopiesUnderOneNameNeverReplaceOrLoseAFile) {
       for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
           try {
-            copies[t] =
-                copyIn(fileAt(temp / "sources" / std::to_string(t)), folderAt(folder), "Take.m4a");
+            copies[t] = copyIn(fileURL(temp / "sources" / std::to_string(t)), folderURL(folder),
+                               "Take.m4a");
           } catch (const std::system_error& error) {
             errors[t] = error.code().value();
           }

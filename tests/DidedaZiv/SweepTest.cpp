@@ -15,6 +15,7 @@
 #include "platform/FileManager.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/Unremovable.hpp"
+#include "tests/support/Urls.hpp"
 
 namespace {
 
@@ -23,6 +24,8 @@ using Clock = std::chrono::system_clock;
 using DidedaZiv::AudioIntake::sweep;
 using platform::Url;
 using std::chrono::seconds;
+using testing_support::fileURL;
+using testing_support::folderURL;
 using testing_support::namesIn;
 using testing_support::readFile;
 using testing_support::TempFolder;
@@ -31,9 +34,6 @@ using testing_support::writeFile;
 using Names = std::vector<std::string>;
 
 constexpr double kHour = 3600;
-
-Url folderURL(const fs::path& path) { return Url::fileURL(path.string(), true); }
-Url fileURL(const fs::path& path) { return Url::fileURL(path.string(), false); }
 
 // The dates of one entry as the platform reads them: what the sweep sees.
 platform::fileManager::DirectoryEntry listed(const fs::path& entry) {

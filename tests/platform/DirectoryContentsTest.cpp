@@ -12,6 +12,7 @@
 
 #include "platform/FileManager.hpp"
 #include "tests/support/TempFolder.hpp"
+#include "tests/support/Urls.hpp"
 
 namespace {
 
@@ -20,10 +21,9 @@ using Clock = std::chrono::system_clock;
 using platform::Url;
 using platform::fileManager::contentsOfDirectory;
 using platform::fileManager::DirectoryEntry;
+using testing_support::folderURL;
 using testing_support::TempFolder;
 using testing_support::writeFile;
-
-Url folderURL(const fs::path& path) { return Url::fileURL(path.string(), true); }
 
 std::map<std::string, DirectoryEntry> byName(const std::vector<DirectoryEntry>& entries) {
   std::map<std::string, DirectoryEntry> named;

@@ -28,6 +28,7 @@
 #include "platform/FileManager.hpp"
 #include "tests/support/Mounts.hpp"
 #include "tests/support/TempFolder.hpp"
+#include "tests/support/Urls.hpp"
 
 namespace {
 
@@ -36,16 +37,15 @@ constexpr std::size_t kibibyte = 1024;
 constexpr std::size_t mebibyte = 1024 * kibibyte;
 using platform::fileManager::copyItem;
 using ::testing::ElementsAre;
+using testing_support::fileURL;
 using testing_support::namesIn;
 using testing_support::readFile;
 using testing_support::writeFile;
 
-platform::Url at(const fs::path& path) { return platform::Url::fileURL(path.string(), false); }
-
 // The error code copyItem fails with, or 0 when it succeeds.
 int errorOfCopy(const fs::path& from, const fs::path& to) {
   try {
-    copyItem(at(from), at(to));
+    copyItem(fileURL(from), fileURL(to));
     return 0;
   } catch (const std::system_error& error) {
     return error.code().value();
@@ -226,8 +226,8 @@ TEST_F(FileCopy, RefusesUrlsThatAreNotFileUrls) {
     platform::Url to;
   };
   const Case cases[] = {
-      {webLink(temp / "source"), at(temp / "copy")},
-      {at(temp / "source"), webLink(temp / "copy")},
+      {webLink(temp / "source"), fileURL(temp / "copy")},
+      {fileURL(temp / "source"), webLink(temp / "copy")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.from.absoluteString() + " to " + c.to.absoluteString());

@@ -16,12 +16,15 @@
 #include "tests/support/Mounts.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/Unremovable.hpp"
+#include "tests/support/Urls.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using platform::Url;
 using platform::fileManager::removeItem;
+using testing_support::fileURL;
+using testing_support::folderURL;
 using testing_support::namesIn;
 using testing_support::readFile;
 using testing_support::TempFolder;
@@ -36,9 +39,6 @@ int removalError(const Url& url) {
     return error.code().value();
   }
 }
-
-Url folderURL(const fs::path& path) { return Url::fileURL(path.string(), true); }
-Url fileURL(const fs::path& path) { return Url::fileURL(path.string(), false); }
 
 // Everything below `root`, as relative paths with the file contents and link targets, so that a
 // test can tell that nothing there changed.

@@ -17,17 +17,17 @@
 #include "platform/Callback.hpp"
 #include "platform/MainThread.hpp"
 #include "tests/support/TempFolder.hpp"
+#include "tests/support/Urls.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using platform::ItemProvider;
 using platform::Url;
+using testing_support::fileURL;
 using testing_support::readFile;
 using testing_support::TempFolder;
 using testing_support::writeFile;
-
-Url fileURL(const std::filesystem::path& path) { return Url::fileURL(path.string(), false); }
 
 ItemProvider::Loader answering(std::optional<Url> url, std::optional<std::error_code> error = {}) {
   return [url, error](const ItemProvider::Completion& completion) { completion(url, error); };

@@ -19,6 +19,7 @@
 #include "DidedaZiv/DropPasteboardInternal.hpp"
 #include "platform/MainThread.hpp"
 #include "platform/OperationQueue.hpp"
+#include "tests/support/Latch.hpp"
 #include "tests/support/TempFolder.hpp"
 
 namespace DidedaZiv::AudioIntake {
@@ -357,27 +358,28 @@ TEST(DropPasteboard, AFailingPromisedFileGivesOneProblemAndTheOthersArrive) {
 
 // Where readers ran, seen from inside them.
 struct ReaderSightings {
-  std::atomic<int> entered{0};
+  explicit ReaderSightings(int readers) : inside(readers), named(readers) {}
+  testing_support::Latch inside;  // each reader counts down on entering
+  testing_support::Latch named;   // and again once it has named its file
   std::atomic<int> metTogether{0};
-  std::atomic<int> named{0};
   std::mutex mutex;
   std::vector<OperationQueue*> queues;
   bool anyOnMain = false;
 };
 
-// The module's naming, watched: each reader waits until `together` readers are inside at once.
+// The module's naming, watched: each reader waits until all the sightings expect are inside at
+// once.
 DidedaZiv::DropPasteboard::detail::Naming watchedNaming(
-    const std::shared_ptr<ReaderSightings>& sightings, int together) {
-  return [sightings, together](const Url& location, const std::optional<platform::UTType>& type) {
+    const std::shared_ptr<ReaderSightings>& sightings) {
+  return [sightings](const Url& location, const std::optional<platform::UTType>& type) {
     {
       std::lock_guard lock(sightings->mutex);
       sightings->queues.push_back(OperationQueue::current());
       sightings->anyOnMain = sightings->anyOnMain || platform::isMainThread();
     }
-    ++sightings->entered;
-    if (eventually([&] { return sightings->entered.load() >= together; })) ++sightings->metTogether;
+    if (sightings->inside.arriveAndWait()) ++sightings->metTogether;
     auto result = DidedaZiv::DropPasteboard::named(location, type);
-    ++sightings->named;
+    sightings->named.countDown();
     return result;
   };
 }
@@ -389,16 +391,16 @@ TEST(DropPasteboard, ReadersRunTogetherOnOneUserInitiatedQueue) {
   Pasteboard pasteboard;
   pasteboard.add(first.receiver);
   pasteboard.add(second.receiver);
-  auto sightings = std::make_shared<ReaderSightings>();
+  auto sightings = std::make_shared<ReaderSightings>(2);
 
   // Both files are named and handed on while the main thread is still busy after read: even
   // then nothing may reach `deliver` before the main loop runs again.
   auto bothNamed = [&] {
-    EXPECT_TRUE(eventually([&] { return sightings->named.load() == 2; }));
+    EXPECT_TRUE(sightings->named.wait());
     std::this_thread::sleep_for(50ms);
   };
   const auto drop = readDrop(
-      pasteboard, [&] { return inbox.url(); }, 2, watchedNaming(sightings, 2), bothNamed);
+      pasteboard, [&] { return inbox.url(); }, 2, watchedNaming(sightings), bothNamed);
 
   EXPECT_TRUE(drop.beforeMainLoop.empty());
   EXPECT_EQ(sorted(drop.all), sorted({Outcome::file(fileIn(inbox, "First.m4a")),
@@ -416,9 +418,9 @@ TEST(DropPasteboard, ReadersRunTogetherOnOneUserInitiatedQueue) {
   auto later = promise({"public.mpeg-4-audio"}, {{"Later"}});
   Pasteboard laterPasteboard;
   laterPasteboard.add(later.receiver);
-  auto laterSightings = std::make_shared<ReaderSightings>();
+  auto laterSightings = std::make_shared<ReaderSightings>(1);
   const auto laterDrop = readDrop(
-      laterPasteboard, [&] { return inbox.url(); }, 1, watchedNaming(laterSightings, 1));
+      laterPasteboard, [&] { return inbox.url(); }, 1, watchedNaming(laterSightings));
   EXPECT_EQ(laterDrop.all, std::vector<Outcome>{Outcome::file(fileIn(inbox, "Later.m4a"))});
   EXPECT_EQ(laterSightings->queues, std::vector<OperationQueue*>{queue});
 }

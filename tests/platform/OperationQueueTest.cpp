@@ -9,32 +9,22 @@
 #include <thread>
 
 #include "platform/MainThread.hpp"
+#include "tests/support/Latch.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using platform::OperationQueue;
 
-// Waits, at most a generous while, until `count` reaches `expected`; true when it did.
-bool reaches(const std::atomic<int>& count, int expected) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (count.load() < expected) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
 TEST(OperationQueue, RunsSeveralOperationsAtOnce) {
-  std::atomic<int> entered{0};
+  testing_support::Latch bothInside(2);
   std::atomic<int> metTogether{0};
   {
     OperationQueue queue;
     for (int i = 0; i < 2; ++i) {
       queue.addOperation([&] {
-        ++entered;
         // Only a second operation running beside this one can let it through.
-        if (reaches(entered, 2)) ++metTogether;
+        if (bothInside.arriveAndWait()) ++metTogether;
       });
     }
   }

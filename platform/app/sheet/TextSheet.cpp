@@ -78,8 +78,9 @@ void put(std::vector<std::string>& row, int column, std::string_view text) {
     if (width > 0 && column >= 0) {
       row[static_cast<std::size_t>(column)] = std::string(text.substr(offset, bytes));
       // A wide character covers the next cell too.
-      for (int extra = 1; extra < width && column + extra < static_cast<int>(row.size()); ++extra) {
-        row[static_cast<std::size_t>(column + extra)].clear();
+      for (int cell = column + 1; cell < column + width && cell < static_cast<int>(row.size());
+           ++cell) {
+        row[static_cast<std::size_t>(cell)].clear();
       }
     } else if (column > 0) {
       row[static_cast<std::size_t>(column - 1)] += std::string(text.substr(offset, bytes));

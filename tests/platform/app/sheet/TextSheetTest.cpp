@@ -105,8 +105,8 @@ std::vector<std::string> framed(const std::vector<std::string>& inside) {
   return rows;
 }
 
-const std::string status = "Sending to KelpWord\u2026";
-const std::string openFirst =
+constexpr const char* status = "Sending to KelpWord\u2026";
+constexpr const char* openFirst =
     "Open KelpWord once first, so it can receive recordings. Then share the recording again.";
 
 // The share sheet (340 by 90 points: 43 columns by 5 rows) with `text`, failed with a Close

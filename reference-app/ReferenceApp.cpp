@@ -1,0 +1,175 @@
+#include "reference-app/ReferenceApp.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include <sys/stat.h>
+
+#include "DidedaZiv/DropPasteboard.hpp"
+#include "platform/ItemProvider.hpp"
+#include "platform/MainThread.hpp"
+#include "platform/UTType.hpp"
+#include "reference-app/DropTarget.hpp"
+
+namespace reference_app {
+namespace {
+
+using DidedaZiv::AudioIntake::Outcome;
+
+constexpr guint kSecondsPerDay = 24 * 60 * 60;
+
+void say(const std::string& line) {
+  std::fputs((line + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+// The sweep removes what lies in the folder it is given: an inbox that is a symbolic link would
+// hand it someone else's folder.
+bool isRealFolder(const platform::Url& folder) {
+  struct stat status {};
+  return ::lstat(folder.path().c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// True for a file whose extension names an audio or video type.
+bool isRecording(const platform::Url& file) {
+  return platform::UTType::forFilenameExtension(file.pathExtension(),
+                                                platform::UTType::audiovisualContent())
+      .has_value();
+}
+
+// What a drop delivers while DropPasteboard::read runs: the dropped files, to be received into a
+// per-share folder of their own once it returns.
+struct DropInProgress {
+  bool reading = true;
+  std::vector<platform::Url> files;
+};
+
+}  // namespace
+
+ReferenceApp::ReferenceApp(GtkApplication* application, Settings settings,
+                           std::function<void()> changed, std::function<void()> closed)
+    : settings_(std::move(settings)),
+      window_(std::make_unique<ReceivedFilesWindow>(application, std::move(closed))),
+      changed_(std::move(changed)) {}
+
+ReferenceApp::~ReferenceApp() {
+  if (dailySweep_ != 0) g_source_remove(dailySweep_);
+}
+
+void ReferenceApp::start() {
+  std::error_code error;
+  std::filesystem::create_directories(settings_.inbox.path(), error);
+  if (error) {
+    std::fprintf(stderr, "kelpword-reference: cannot make the inbox %s: %s\n",
+                 settings_.inbox.path().c_str(), error.message().c_str());
+  }
+  acceptDrops(window_->dropArea(),
+              [weak = weak_from_this()](const platform::Pasteboard& pasteboard) {
+                const auto app = weak.lock();
+                return app && app->readDrop(pasteboard);
+              });
+  window_->present();
+  dailySweep_ = g_timeout_add_seconds(
+      kSecondsPerDay,
+      [](gpointer self) -> gboolean {
+        static_cast<ReferenceApp*>(self)->sweepInbox();
+        return G_SOURCE_CONTINUE;
+      },
+      this);
+}
+
+void ReferenceApp::open(const std::vector<platform::Url>& files) {
+  for (const auto& file : files) showFile(file);
+  window_->present();
+}
+
+void ReferenceApp::present() { window_->present(); }
+
+void ReferenceApp::sweepInbox() {
+  if (!isRealFolder(settings_.inbox)) return;
+  DidedaZiv::AudioIntake::sweep(settings_.inbox, settings_.sweepAfter, received_.files(),
+                                std::chrono::system_clock::now());
+}
+
+bool ReferenceApp::readDrop(const platform::Pasteboard& pasteboard) {
+  auto drop = std::make_shared<DropInProgress>();
+  const auto& inbox = settings_.inbox;
+  const bool taken = DidedaZiv::DropPasteboard::read(
+      pasteboard, [&inbox] { return DidedaZiv::AudioIntake::newFolder(inbox); },
+      [weak = weak_from_this(), drop](const Outcome& outcome) {
+        if (drop->reading && outcome.fileURL() != nullptr) {
+          drop->files.push_back(*outcome.fileURL());
+          return;
+        }
+        // A promised file, received and named in the inbox, or the drop's one problem.
+        if (const auto app = weak.lock()) {
+          app->show(outcome);
+          app->changed_();
+        }
+      });
+  drop->reading = false;
+  if (!drop->files.empty()) platform::startOnMain(receiveDropped(shared_from_this(), drop->files));
+  return taken;
+}
+
+// Dropped files stay where they are: a copy of each recording goes into a per-share folder of the
+// drop's own, as a share's would. The import copies any file it is handed by location, so what is
+// not audio or video by its name is turned away here, with the message the user should see.
+asio::awaitable<void> ReferenceApp::receiveDropped(std::shared_ptr<ReferenceApp> app,
+                                                   std::vector<platform::Url> files) {
+  std::vector<std::optional<Outcome>> outcomes(files.size());
+  std::vector<std::shared_ptr<platform::ItemProvider>> providers;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (isRecording(files[i])) {
+      providers.push_back(platform::ItemProvider::forFile(files[i]));
+    } else {
+      outcomes[i] = Outcome::problem(std::string(DidedaZiv::AudioIntake::notAudioMessage));
+    }
+  }
+  if (!providers.empty()) {
+    try {
+      const auto folder = DidedaZiv::AudioIntake::newFolder(app->settings_.inbox);
+      auto received = co_await DidedaZiv::AudioIntake::files(std::move(providers), folder,
+                                                             /*copyFileURLs=*/true);
+      auto next = received.begin();
+      for (auto& outcome : outcomes) {
+        if (!outcome) outcome = std::move(*next++);
+      }
+      // Gone only when empty: when nothing arrived, no empty folder waits for the sweep.
+      std::error_code ignored;
+      std::filesystem::remove(folder.path(), ignored);
+    } catch (const std::system_error&) {
+      for (auto& outcome : outcomes) {
+        if (!outcome) {
+          outcome = Outcome::problem(std::string(DidedaZiv::AudioIntake::couldNotGetMessage));
+        }
+      }
+    }
+  }
+  for (const auto& outcome : outcomes) app->show(*outcome);
+  app->changed_();
+}
+
+void ReferenceApp::show(const Outcome& outcome) {
+  if (const auto* file = outcome.fileURL()) showFile(*file);
+  if (const auto* message = outcome.problemMessage()) showProblem(*message);
+}
+
+void ReferenceApp::showFile(const platform::Url& file) {
+  if (!received_.add(file)) return;
+  say("received: " + file.path());
+  window_->showFiles(received_.groups());
+}
+
+void ReferenceApp::showProblem(const std::string& message) {
+  say("problem: " + message);
+  window_->showProblem(message);
+}
+
+}  // namespace reference_app

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <gtk/gtk.h>
+#include <asio/awaitable.hpp>
+
+#include "DidedaZiv/AudioIntake.hpp"
+#include "platform/Pasteboard.hpp"
+#include "platform/Url.hpp"
+#include "reference-app/ReceivedFiles.hpp"
+#include "reference-app/ReceivedFilesWindow.hpp"
+
+namespace reference_app {
+
+// KelpWord's receiving end, on the intake library: shows the files it is asked to open, reads
+// what users drop into fresh per-share folders of the inbox, and sweeps the inbox. Lives on the
+// main thread, where the toolkit and the intake library's deliveries run.
+//
+// Every file shown and every problem is also written to standard output, one line each
+// ("received: PATH", "problem: MESSAGE"), for whoever started it.
+class ReferenceApp : public std::enable_shared_from_this<ReferenceApp> {
+ public:
+  struct Settings {
+    platform::Url inbox;    // the folder the sweep keeps tidy, and drops are received into
+    double sweepAfter = 0;  // seconds a per-share folder is kept
+  };
+
+  // `changed` runs after the window changed from outside the toolkit's own loop (a delivery from
+  // the intake library), so that the toolkit draws it; `closed` once the window has gone.
+  ReferenceApp(GtkApplication* application, Settings settings, std::function<void()> changed,
+               std::function<void()> closed);
+  ~ReferenceApp();
+  ReferenceApp(const ReferenceApp&) = delete;
+  ReferenceApp& operator=(const ReferenceApp&) = delete;
+
+  // Makes the inbox where there is none, shows the window and sweeps the inbox now and daily.
+  void start();
+  // Files to open (from the command line or another instance): shown, and the window raised.
+  void open(const std::vector<platform::Url>& files);
+  void present();
+  // Removes old per-share folders from the inbox, never one holding a file that is shown.
+  void sweepInbox();
+
+ private:
+  bool readDrop(const platform::Pasteboard& pasteboard);
+  static asio::awaitable<void> receiveDropped(std::shared_ptr<ReferenceApp> app,
+                                              std::vector<platform::Url> files);
+  void show(const DidedaZiv::AudioIntake::Outcome& outcome);
+  void showFile(const platform::Url& file);
+  void showProblem(const std::string& message);
+
+  Settings settings_;
+  ReceivedFiles received_;
+  std::unique_ptr<ReceivedFilesWindow> window_;
+  std::function<void()> changed_;
+  unsigned dailySweep_ = 0;
+};
+
+}  // namespace reference_app

@@ -92,9 +92,14 @@ void ReferenceApp::open(const std::vector<platform::Url>& files) {
 void ReferenceApp::present() { window_->present(); }
 
 void ReferenceApp::sweepInbox() {
-  if (!isRealFolder(settings_.inbox)) return;
+  if (!isRealFolder(settings_.inbox)) {
+    std::fprintf(stderr, "kelpword-reference: not sweeping %s: it is not a folder of its own\n",
+                 settings_.inbox.path().c_str());
+    return;
+  }
   DidedaZiv::AudioIntake::sweep(settings_.inbox, settings_.sweepAfter, received_.files(),
                                 std::chrono::system_clock::now());
+  say("swept: " + settings_.inbox.path());
 }
 
 bool ReferenceApp::readDrop(const platform::Pasteboard& pasteboard) {

@@ -20,7 +20,8 @@ namespace reference_app {
 // main thread, where the toolkit and the intake library's deliveries run.
 //
 // Every file shown and every problem is also written to standard output, one line each
-// ("received: PATH", "problem: MESSAGE"), for whoever started it.
+// ("received: PATH", "problem: MESSAGE"), and so is each sweep ("swept: INBOX"), for whoever
+// started it.
 class ReferenceApp : public std::enable_shared_from_this<ReferenceApp> {
  public:
   struct Settings {

@@ -99,16 +99,15 @@ void onActivate(GApplication* /*application*/, gpointer app) {
   static_cast<reference_app::ReferenceApp*>(app)->present();
 }
 
-// Hands the files (or a plain activation) to the instance that runs already.
-void forward(GApplication* application, std::vector<GFile*>& files) {
-  if (files.empty()) {
-    g_application_activate(application);
-  } else {
-    g_application_open(application, files.data(), static_cast<gint>(files.size()), "");
-  }
-  if (GDBusConnection* bus = g_application_get_dbus_connection(application)) {
-    g_dbus_connection_flush_sync(bus, nullptr, nullptr);
-  }
+// GApplication leaves the bus, flushes what it sent and shuts down only at the end of
+// g_application_run. Run once the application is registered, with nothing holding it, it does only
+// that: a remote instance first hands `files` to the running one (Open, or Activate without files);
+// a primary one first activates, which the caller must answer.
+void runToTheEnd(GApplication* application, const std::vector<std::string>& files) {
+  std::vector<char*> argv{const_cast<char*>("kelpword-reference")};
+  for (const auto& file : files) argv.push_back(const_cast<char*>(file.c_str()));
+  argv.push_back(nullptr);
+  g_application_run(application, static_cast<int>(argv.size() - 1), argv.data());
 }
 
 asio::awaitable<int> run(const Options& options) {
@@ -131,12 +130,19 @@ asio::awaitable<int> run(const Options& options) {
     co_return 1;
   }
   if (g_application_get_is_remote(G_APPLICATION(application)) != FALSE) {
-    forward(G_APPLICATION(application), files);
+    runToTheEnd(G_APPLICATION(application), options.files);
     release();
     co_return 0;
   }
 
+  // Ends when the window closes or the session ends the application.
   asio::steady_timer closed(platform::mainContext(), std::chrono::steady_clock::time_point::max());
+  const auto quit = [](gpointer timer) -> gboolean {
+    static_cast<asio::steady_timer*>(timer)->cancel();
+    return G_SOURCE_CONTINUE;  // removed at the end, with the other
+  };
+  const guint terminated = g_unix_signal_add(SIGTERM, quit, &closed);
+  const guint interrupted = g_unix_signal_add(SIGINT, quit, &closed);
   const auto home = DidedaZiv::AudioIntake::realHome();
   auto app = std::make_shared<reference_app::ReferenceApp>(
       application,
@@ -155,12 +161,6 @@ asio::awaitable<int> run(const Options& options) {
   // After the files it was started with are shown: the sweep keeps them.
   app->sweepInbox();
 
-  const auto quit = [](gpointer timer) -> gboolean {
-    static_cast<asio::steady_timer*>(timer)->cancel();
-    return G_SOURCE_REMOVE;
-  };
-  const guint terminated = g_unix_signal_add(SIGTERM, quit, &closed);
-  const guint interrupted = g_unix_signal_add(SIGINT, quit, &closed);
   pump.wake();
   std::error_code cancelled;
   co_await closed.async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
@@ -169,6 +169,8 @@ asio::awaitable<int> run(const Options& options) {
   g_source_remove(interrupted);
   g_signal_handlers_disconnect_by_data(application, app.get());
   app.reset();
+  g_signal_connect(application, "activate", G_CALLBACK(+[](GApplication*, gpointer) {}), nullptr);
+  runToTheEnd(G_APPLICATION(application), {});
   release();
   co_return 0;
 }

@@ -4,7 +4,8 @@
 //   reference-drag-source --files PATH...    a file list (text/uri-list and the portal's types)
 //   reference-drag-source --data MIME PATH   the bytes of PATH as data of type MIME only
 //
-// Prints "drag: ended" once a drag is over, and runs until its window is closed or it is ended.
+// Prints "drag: begun" when a drag has started and "drag: ended" once it is over, and runs until
+// its window is closed or it is ended.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -39,6 +40,11 @@ GdkContentProvider* onPrepare(GtkDragSource* /*source*/, double /*x*/, double /*
   return GDK_CONTENT_PROVIDER(g_object_ref(offered));
 }
 
+void onDragBegin(GtkDragSource* /*source*/, GdkDrag* /*drag*/, gpointer /*data*/) {
+  std::puts("drag: begun");
+  std::fflush(stdout);
+}
+
 void onDragEnd(GtkDragSource* /*source*/, GdkDrag* /*drag*/, gboolean /*deleteData*/,
                gpointer /*data*/) {
   std::puts("drag: ended");
@@ -71,6 +77,7 @@ int main(int argc, char** argv) {
   GtkDragSource* source = gtk_drag_source_new();
   gtk_drag_source_set_actions(source, GDK_ACTION_COPY);
   g_signal_connect(source, "prepare", G_CALLBACK(onPrepare), offered);
+  g_signal_connect(source, "drag-begin", G_CALLBACK(onDragBegin), nullptr);
   g_signal_connect(source, "drag-end", G_CALLBACK(onDragEnd), nullptr);
   gtk_widget_add_controller(handle, GTK_EVENT_CONTROLLER(source));
 

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Builds kelpword-share, then shares a short recording the way a user would: into the inbox of a
 # demonstration home under build/demo (the user database points there through nss_wrapper, so
-# the real home is never touched), handing it to the stand-in KelpWord of the build's
-# demonstration bundle. Shows what landed in the inbox and what KelpWord was asked to open.
+# the real home is never touched), handing it to KelpWord. Shows what landed in the inbox and
+# what KelpWord received.
+#
+# Where a display is available and GTK 4 is built, KelpWord is kelpword-reference, the example
+# main application, running on a session bus of the demonstration's own: the share's hand-off
+# reaches it and its window lists the recording. Elsewhere KelpWord is the stand-in of the
+# build's demonstration bundle, which writes down what it was asked to open.
 #
 #   scripts/demo.sh [release|debug]     (release by default)
 set -euo pipefail
@@ -22,6 +27,11 @@ cmake --build --preset "$preset" --target kelpword-share -j "$(nproc)"
 
 build=$root/build/$preset
 extension=$build/KelpWord.app/Contents/PlugIns/KelpWordShare.appex/Contents/MacOS/kelpword-share
+reference=""
+if [ -n "${WAYLAND_DISPLAY:-}${DISPLAY:-}" ] && grep -q 'kelpword-reference' "$build/build.ninja"; then
+  cmake --build --preset "$preset" --target kelpword-reference -j "$(nproc)"
+  reference=$build/reference-app/kelpword-reference
+fi
 demo=$root/build/demo
 home=$demo/home
 inbox="$home/Library/Application Support/com.brenvik.kelpword/Received Files"
@@ -58,6 +68,36 @@ period=$(printf '\300%.0s' {1..10})$(printf '\100%.0s' {1..10})
   printf '%b' "$tone"
 } >"$recording"
 
+received_by_reference() { grep -s '^received: ' "$demo/kelpword-reference.out" | sed 's/^received: /  /'; }
+app_pid=""
+bus_pid=""
+cleanup() {
+  [ -z "$app_pid" ] || kill "$app_pid" 2>/dev/null || true
+  [ -z "$bus_pid" ] || kill "$bus_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+if [ -n "$reference" ]; then
+  # A demonstration bundle whose KelpWord is the reference application, with a copy of the
+  # extension inside it (each finds the other through the bundle's folders).
+  bundle=$demo/KelpWord.app
+  mkdir -p "$bundle/Contents/MacOS" "$bundle/Contents/PlugIns/KelpWordShare.appex/Contents/MacOS"
+  cp "$build/KelpWord.app/Contents/Info.plist" "$bundle/Contents/"
+  cp "$reference" "$bundle/Contents/MacOS/KelpWord"
+  cp "$build/KelpWord.app/Contents/PlugIns/KelpWordShare.appex/Contents/Info.plist" \
+    "$bundle/Contents/PlugIns/KelpWordShare.appex/Contents/"
+  cp "$extension" "$bundle/Contents/PlugIns/KelpWordShare.appex/Contents/MacOS/"
+  extension=$bundle/Contents/PlugIns/KelpWordShare.appex/Contents/MacOS/kelpword-share
+  # A session bus of the demonstration's own: KelpWord's name on it is nobody else's.
+  bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
+  export DBUS_SESSION_BUS_ADDRESS=${bus%%$'\n'*}
+  bus_pid=${bus##*$'\n'}
+  echo "KelpWord is the reference application: it opens its window and waits for the share."
+  env LD_PRELOAD="$nss" NSS_WRAPPER_PASSWD="$demo/passwd" NSS_WRAPPER_GROUP="$demo/group" \
+    HOME="$home" XDG_DATA_HOME="$demo" XDG_DATA_DIRS="$demo" \
+    "$bundle/Contents/MacOS/KelpWord" >"$demo/kelpword-reference.out" 2>&1 </dev/null &
+  app_pid=$!
+  sleep 1
+fi
 echo
 echo "Sharing $recording"
 echo "  with   $extension"
@@ -90,9 +130,11 @@ fi
 echo
 echo "kelpword-share exited with status $status"
 
-# The stand-in writes its record right after it starts.
+# The stand-in writes its record right after it starts; the reference application lists the
+# file once the hand-off reaches it.
 for _ in $(seq 50); do
   [ -s "$demo/KelpWord opened.txt" ] && break
+  [ -n "$(received_by_reference)" ] && break
   sleep 0.1
 done
 
@@ -100,7 +142,18 @@ echo
 echo "In the inbox ($inbox):"
 (cd "$inbox" && find . -mindepth 1 \( -type d -printf '  %P/\n' \) -o -printf '  %P  (%s bytes)\n' | sort)
 echo
-if [ -s "$demo/KelpWord opened.txt" ]; then
+if [ -n "$reference" ]; then
+  if [ -n "$(received_by_reference)" ]; then
+    echo "KelpWord (the reference application) received and lists:"
+    received_by_reference
+    # Long enough to see the window; then the demonstration ends it.
+    sleep "${KELPWORD_DEMO_LINGER:-5}"
+  else
+    echo "KelpWord (the reference application) received nothing:"
+    sed 's/^/  /' "$demo/kelpword-reference.out"
+    status=1
+  fi
+elif [ -s "$demo/KelpWord opened.txt" ]; then
   echo "The stand-in KelpWord was asked to open:"
   sed '/^$/d; s/^/  /' "$demo/KelpWord opened.txt"
 else

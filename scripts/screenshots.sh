@@ -4,6 +4,8 @@
 # build/screenshots (the user database points there through nss_wrapper):
 #   docs/sheet-status.png    the status sheet, while a recording is still arriving
 #   docs/sheet-failure.png   the failure sheet, when KelpWord's inbox is missing
+#   docs/reference-app.png   kelpword-reference, the example main application, after a share and
+#                            a drop from another application's window
 #
 #   scripts/screenshots.sh [BUILD]    (BUILD: a build folder to take kelpword-share from, as it
 #                                      is; by default the release preset, built first)
@@ -16,7 +18,8 @@ if [ "${1:-}" != --on-display ]; then
   if [ -z "$build" ]; then
     scripts/install-deps.sh
     cmake --preset release >/dev/null
-    cmake --build --preset release --target kelpword-share -j "$(nproc)"
+    cmake --build --preset release --target kelpword-share kelpword-reference \
+      reference-drag-source -j "$(nproc)"
     build=$root/build/release
   fi
   exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" --on-display "$(realpath "$build")"
@@ -86,3 +89,57 @@ shoot "$id" "$root/docs/sheet-failure.png"
 xdotool windowfocus --sync "$id" key Return
 wait "$pid" || true
 pid=""
+
+# The reference application, on a session bus of its own: a share lands in the inbox and is
+# handed over as the hand-off does it (a second instance passes the file to the running one over
+# D-Bus); then a recording is dragged in from another application's window.
+reference=$2/reference-app/kelpword-reference
+drag_source=$2/tests/reference-app/reference-drag-source
+if [ ! -x "$reference" ] || [ ! -x "$drag_source" ]; then
+  echo "kelpword-reference or its tests' drag source is not built: no docs/reference-app.png" >&2
+  exit 0
+fi
+bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
+export DBUS_SESSION_BUS_ADDRESS=${bus%%$'\n'*}
+bus_pid=${bus##*$'\n'}
+source_pid=""
+trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null || true
+      [ -z "$source_pid" ] || kill "$source_pid" 2>/dev/null || true
+      kill "$bus_pid" 2>/dev/null || true' EXIT
+reference_env=(env LD_PRELOAD="$nss" NSS_WRAPPER_PASSWD="$work/passwd" NSS_WRAPPER_GROUP="$work/group"
+  HOME="$home" XDG_CACHE_HOME="$home/.cache" XDG_CONFIG_HOME="$home/.config"
+  XDG_DATA_HOME="$work/data" XDG_DATA_DIRS="$work/data" GSK_RENDERER=cairo GTK_A11Y=none)
+"${reference_env[@]}" "$reference" >"$work/reference.out" 2>&1 </dev/null &
+pid=$!
+id=$(window_of $pid)
+
+mkdir -p "$work/recordings"
+head -c 4096 /dev/zero >"$work/recordings/Interview.wav"
+head -c 4096 /dev/zero >"$work/recordings/Team meeting.m4a"
+inbox="$home/Library/Application Support/com.brenvik.kelpword/Received Files"
+env LD_PRELOAD="$nss" NSS_WRAPPER_PASSWD="$work/passwd" NSS_WRAPPER_GROUP="$work/group" \
+  HOME="$home" KELPWORD_STAND_IN_RECORD="$work/opened.txt" \
+  "$extension" --no-window "$work/recordings/Interview.wav" </dev/null >/dev/null
+shared=$(find "$inbox" -name Interview.wav | head -1)
+"${reference_env[@]}" "$reference" "$shared" </dev/null
+
+"$drag_source" --files "$work/recordings/Team meeting.m4a" >/dev/null 2>&1 </dev/null &
+source_pid=$!
+source_id=""
+for _ in $(seq 100); do
+  source_id=$(xdotool search --all --onlyvisible --pid "$source_pid" --name '^Drag source$' 2>/dev/null | head -1) || true
+  [ -n "$source_id" ] && break
+  sleep 0.1
+done
+xdotool windowmove --sync "$source_id" 560 40
+xdotool mousemove --sync 640 100 mousedown 1 \
+  mousemove 600 120 sleep 0.05 mousemove 500 140 sleep 0.05 mousemove 400 160 sleep 0.05 \
+  mousemove 300 170 sleep 0.05 mousemove 240 180 sleep 0.3 mousemove 244 184 sleep 0.3 mouseup 1
+for _ in $(seq 100); do
+  [ "$(grep -c '^received: ' "$work/reference.out")" -ge 2 ] && break
+  sleep 0.1
+done
+kill "$source_pid"
+source_pid=""
+xdotool mousemove 1000 750
+shoot "$id" "$root/docs/reference-app.png"

@@ -1,14 +1,17 @@
 #include "reference-app/DropTarget.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
-#include "reference-app/MediaTypes.hpp"
+#include "platform/UTType.hpp"
 
 namespace reference_app {
 namespace {
@@ -23,6 +26,23 @@ constexpr std::array kFileListTypes{"text/uri-list", "application/vnd.portal.fil
                                     "application/vnd.portal.files"};
 
 using SharedRead = std::shared_ptr<const ReadDrop>;
+
+// The audio or video type of data of `mimeType`, from the platform's content-type table.
+std::optional<platform::UTType> audioTypeForMIMEType(std::string_view mimeType) {
+  return platform::UTType::forMIMEType(mimeType, platform::UTType::audiovisualContent());
+}
+
+// Every MIME type the table knows for audio and video, each once.
+std::vector<std::string> audioMIMETypes() {
+  std::vector<std::string> all;
+  for (const auto& type : platform::UTType::allTypes()) {
+    if (!type.conforms(platform::UTType::audiovisualContent())) continue;
+    for (const auto& mimeType : type.mimeTypes()) {
+      if (std::find(all.begin(), all.end(), mimeType) == all.end()) all.push_back(mimeType);
+    }
+  }
+  return all;
+}
 
 // Runs `work` on the main thread: now when called there, otherwise from GLib's main context.
 void onMainThread(std::function<void()> work) {
@@ -44,8 +64,8 @@ GdkContentFormats* acceptedFormats() {
   GdkContentFormatsBuilder* builder = gdk_content_formats_builder_new();
   gdk_content_formats_builder_add_gtype(builder, GDK_TYPE_FILE_LIST);
   for (const char* type : kFileListTypes) gdk_content_formats_builder_add_mime_type(builder, type);
-  for (const auto type : audioMIMETypes()) {
-    gdk_content_formats_builder_add_mime_type(builder, std::string(type).c_str());
+  for (const auto& type : audioMIMETypes()) {
+    gdk_content_formats_builder_add_mime_type(builder, type.c_str());
   }
   return gdk_content_formats_builder_free_to_formats(builder);
 }

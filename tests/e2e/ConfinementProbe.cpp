@@ -15,18 +15,29 @@
 //   kill PID            send SIGTERM to process PID
 //   connect PATH        make a UNIX socket and connect it to the socket at PATH
 //   socketpair          make a pair of connected UNIX sockets
+//   race INBOX APPS     a compromised extension against the launch broker: makes INBOX/flip a
+//                       link to APPS (which holds KelpWord.app) and INBOX/flip-fake/KelpWord.app a
+//                       fake KelpWord whose program runs INBOX/share/evil.sh, swaps the two with
+//                       RENAME_EXCHANGE as fast as it can, and meanwhile has the workspace open
+//                       INBOX/share/evil.sh with INBOX/flip/KelpWord.app 200 times; prints
+//                       "started S refused R" (R: refused with EPERM or ENOENT) in place of OK
 //
 // and prints one line per operation on standard error: "probe: <line>: OK", or the errno's
 // name in place of OK (EACCES, EXDEV, …).
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -38,6 +49,7 @@
 #include <unistd.h>
 
 #include "platform/app/extension/ExtensionMain.hpp"
+#include "platform/app/workspace/Workspace.hpp"
 #include "share-extension/Entitlements.hpp"
 #include "share-extension/ShareViewController.hpp"
 
@@ -99,6 +111,61 @@ int attempt(const std::string& operation, const std::string& path, const std::st
   return EINVAL;
 }
 
+constexpr int raceRequests = 200;
+
+// The race of the "race" operation; "started S refused R", or the first unexpected error.
+std::string race(const std::string& inbox, const std::string& apps) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::create_directories(inbox + "/share", error);
+  fs::create_directories(inbox + "/flip-fake/KelpWord.app/Contents/MacOS", error);
+  fs::create_directory_symlink(apps, inbox + "/flip", error);
+  if (error) return error.message();
+  const std::string evil = inbox + "/share/evil.sh";
+  const std::string fake = inbox + "/flip-fake/KelpWord.app/Contents/MacOS/KelpWord";
+  for (const auto& [path, text] :
+       {std::pair{fake, std::string("#!/bin/sh\nexec /bin/sh \"$1\"\n")},
+        std::pair{evil, std::string("#!/bin/sh\necho pwned > \"${0%/*}/../../pwned\"\n")}}) {
+    std::ofstream(path) << text;
+    fs::permissions(path, fs::perms::owner_all, error);
+  }
+  std::ofstream(inbox + "/flip-fake/KelpWord.app/Contents/Info.plist")
+      << "<plist><dict><key>CFBundleIdentifier</key><string>com.brenvik.kelpword</string>"
+         "<key>CFBundleExecutable</key><string>KelpWord</string></dict></plist>";
+
+  std::atomic<bool> racing = true;
+  std::thread swapper([&] {
+    const std::string a = inbox + "/flip";
+    const std::string b = inbox + "/flip-fake";
+    while (racing) ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+  });
+  int started = 0;
+  int refused = 0;
+  std::string unexpected;
+  const auto application = platform::Url::fileURL(inbox + "/flip/KelpWord.app", true);
+  for (int request = 0; request < raceRequests && unexpected.empty(); ++request) {
+    std::promise<std::optional<std::error_code>> answered;
+    platform::Workspace::shared()->openURLs(
+        {platform::Url::fileURL(evil, false)}, application, {},
+        [&](auto /*application*/, std::optional<std::error_code> failure) {
+          answered.set_value(failure);
+        });
+    const auto failure = answered.get_future().get();
+    if (!failure) {
+      ++started;
+    } else if (*failure == std::errc::operation_not_permitted ||
+               *failure == std::errc::no_such_file_or_directory) {
+      ++refused;
+    } else {
+      unexpected = failure->message();
+    }
+  }
+  racing = false;
+  swapper.join();
+  if (!unexpected.empty()) return unexpected;
+  return "started " + std::to_string(started) + " refused " + std::to_string(refused);
+}
+
 void probe() {
   const char* listed = std::getenv("CONFINEMENT_PROBE");  // NOLINT(concurrency-mt-unsafe)
   if (listed == nullptr) return;
@@ -112,6 +179,10 @@ void probe() {
     std::getline(fields, operation, '\t');
     std::getline(fields, path, '\t');
     std::getline(fields, other, '\t');
+    if (operation == "race") {
+      std::fprintf(stderr, "probe: %s: %s\n", line.c_str(), race(path, other).c_str());
+      continue;
+    }
     const int error = attempt(operation, path, other);
     std::fprintf(stderr, "probe: %s: %s\n", line.c_str(),
                  error == 0 ? "OK" : strerrorname_np(error));

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -298,6 +299,35 @@ TEST_F(ConfinementTest, TheConfinedProcessNeitherSignalsOutsideNorMakesSockets) 
   }
   EXPECT_FALSE(outside.wasConnected());
   EXPECT_EQ(opened().size(), 1u) << "the share itself went on";
+}
+
+// A compromised extension swaps a folder of the inbox between a link to KelpWord and a fake
+// KelpWord while it asks for KelpWord through that folder: the broker runs KelpWord or nothing.
+TEST_F(ConfinementTest, ACompromisedExtensionRacingLinksNeverHasTheBrokerRunItsFake) {
+  makeBundle(folder() / "Apps/KelpWord.app", "com.brenvik.kelpword");
+  const std::string line = "race\t" + this->inbox().string() + "\t" + (folder() / "Apps").string();
+  testing_support::ProcessOptions options;
+  options.environment = environment();
+  options.environment.emplace_back("CONFINEMENT_PROBE", line + "\n");
+
+  const auto result =
+      testing_support::run({KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
+
+  const auto outcome = probeResults(result.err)[line];
+  int started = -1;
+  int refused = -1;
+  ASSERT_EQ(std::sscanf(outcome.c_str(), "started %d refused %d", &started, &refused), 2)
+      << result.err;
+  // Both sides of the race were seen, or it proved nothing.
+  EXPECT_GT(started, 0);
+  EXPECT_GT(refused, 0);
+  const auto starts = opened(static_cast<std::size_t>(started) + 1);
+  // The raced requests' KelpWord, then the share's own hand-off to the demonstration KelpWord.
+  for (const auto& start : starts) {
+    EXPECT_TRUE(start.program.ends_with("/KelpWord.app/Contents/MacOS/KelpWord")) << start.program;
+    EXPECT_EQ(start.program.find(this->inbox().string()), std::string::npos) << start.program;
+  }
+  EXPECT_FALSE(fs::exists(this->inbox().parent_path() / "pwned")) << "the fake ran unconfined";
 }
 
 TEST_F(ConfinementTest, TheConfinedProcessCannotTypeIntoTheTerminal) {

@@ -4,15 +4,15 @@
 #include "platform/app/extension/SheetRendererChoice.hpp"
 #include "platform/app/sheet/TextSheetRenderer.hpp"
 #ifdef KELPWORD_WINDOW_SHEET
-#include "platform/app/sheet/window/WindowSheetRenderer.hpp"
+#include "platform/app/extension/WindowSheetLoading.hpp"
 #endif
 
 namespace platform {
 
 std::unique_ptr<SheetRenderer> chooseSheetRenderer(bool standardInputIsData, WindowSheet window) {
 #ifdef KELPWORD_WINDOW_SHEET
-  if (window == WindowSheet::allowed && WindowSheetRenderer::displayAvailable()) {
-    return std::make_unique<WindowSheetRenderer>();
+  if (window == WindowSheet::allowed) {
+    if (auto renderer = loadWindowSheetRenderer()) return renderer;
   }
 #else
   (void)window;

@@ -9,9 +9,9 @@ namespace platform {
 enum class WindowSheet { allowed, refused };
 
 // Where the runtime's sheet goes: a window when `window` is allowed, the build has the window
-// renderer and a display opens (WindowSheetRenderer::displayAvailable()); otherwise a terminal
-// sheet when standard output is a terminal, lines of text when it is not. A text sheet's keys
-// come from standard input, or from the controlling terminal when standard input carries a
+// renderer and its module loads and opens a display (loadWindowSheetRenderer()); otherwise a
+// terminal sheet when standard output is a terminal, lines of text when it is not. A text sheet's
+// keys come from standard input, or from the controlling terminal when standard input carries a
 // shared item's data (`standardInputIsData`).
 std::unique_ptr<SheetRenderer> chooseSheetRenderer(bool standardInputIsData,
                                                    WindowSheet window = WindowSheet::allowed);

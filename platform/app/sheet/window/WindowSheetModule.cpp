@@ -1,0 +1,27 @@
+// The module's entry points (platform/app/sheet/window/WindowSheetModule.hpp).
+#include "platform/app/sheet/window/WindowSheetModule.hpp"
+
+#include <type_traits>
+
+#include "platform/app/sheet/window/WindowSheetRenderer.hpp"
+
+extern "C" {
+
+bool kelpword_window_sheet_display_available();
+platform::SheetRenderer* kelpword_window_sheet_new_renderer();
+
+bool kelpword_window_sheet_display_available() {
+  return platform::WindowSheetRenderer::displayAvailable();
+}
+
+platform::SheetRenderer* kelpword_window_sheet_new_renderer() {
+  return new platform::WindowSheetRenderer();
+}
+
+}  // extern "C"
+
+// The loader calls them through the types the header gives.
+static_assert(std::is_same_v<decltype(kelpword_window_sheet_display_available),
+                             platform::windowSheetModule::DisplayAvailable>);
+static_assert(std::is_same_v<decltype(kelpword_window_sheet_new_renderer),
+                             platform::windowSheetModule::NewRenderer>);

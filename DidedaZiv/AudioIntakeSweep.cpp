@@ -22,6 +22,17 @@ std::string pathKey(const platform::Url& location) {
   return platform::unicode::normalized(location.standardized().resolvingSymlinksInPath().path());
 }
 
+// The key of an entry of the folder whose key is `folderKey`. A folder (judged by the entry itself,
+// never through a link) adds only its name to the path: no component of the folder's path is
+// looked at again for each entry. Anything else may be a link, resolved in full.
+std::string entryKey(const std::string& folderKey, const platform::Url& entry) {
+  if (!entry.hasDirectoryPath()) return pathKey(entry);
+  std::string key = folderKey == "/" ? std::string() : folderKey;
+  key += '/';
+  key += platform::unicode::normalized(entry.lastPathComponent());
+  return key;
+}
+
 std::vector<std::string> sortedKeys(const std::vector<platform::Url>& locations) {
   std::vector<std::string> keys;
   keys.reserve(locations.size());
@@ -68,13 +79,19 @@ void sweep(const platform::Url& folder, double olderThan, const std::vector<plat
     return;
   }
   const std::vector<std::string> keptKeys = sortedKeys(keeping);
+  std::string folderKey;
+  try {
+    folderKey = pathKey(folder);
+  } catch (const std::system_error&) {
+    return;  // no entry's key could be made either
+  }
 
   for (const auto& entry : entries) {
     const double age = secondsBetween(newestDate(entry, now), now);
     // Written so that a NaN olderThan keeps everything.
     if (!(olderThan < age)) continue;
     try {
-      if (holdsAny(keptKeys, pathKey(entry.url))) continue;
+      if (holdsAny(keptKeys, entryKey(folderKey, entry.url))) continue;
       platform::fileManager::removeItem(entry.url);
     } catch (const std::system_error&) {
       // The entry stays; the others are still swept.

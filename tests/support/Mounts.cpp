@@ -2,9 +2,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include <sys/mount.h>
+#include <unistd.h>
+
+#include "tests/support/Subprocess.hpp"
 
 namespace testing_support {
 
@@ -32,6 +36,34 @@ ScopedMount ScopedMount::readOnlyBind(const std::filesystem::path& folder) {
   if (::mount(nullptr, folder.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
     mount.why_ = std::string("cannot make a bind mount read-only: ") + std::strerror(errno);
   }
+  return mount;
+}
+
+ScopedMount ScopedMount::loopImage(const std::filesystem::path& image,
+                                   const std::filesystem::path& at, const std::string& type,
+                                   const std::vector<std::string>& mkfsOptions, std::size_t bytes) {
+  ScopedMount mount;
+  mount.at_ = at;
+  std::filesystem::create_directories(at);
+  std::ofstream(image, std::ios::binary | std::ios::trunc).close();
+  if (::truncate(image.c_str(), static_cast<off_t>(bytes)) != 0) {
+    mount.why_ = "cannot size the image file: " + std::string(std::strerror(errno));
+    return mount;
+  }
+  std::vector<std::string> mkfs{"mkfs." + type};
+  mkfs.insert(mkfs.end(), mkfsOptions.begin(), mkfsOptions.end());
+  mkfs.push_back(image.string());
+  if (const auto made = run(mkfs); made.exitStatus != 0) {
+    mount.why_ = "mkfs." + type + " failed or is not installed: " + made.err;
+    return mount;
+  }
+  // mount(8) finds a free loop device and lets it go again when the file system is unmounted.
+  if (const auto mounted = run({"mount", "-t", type, "-o", "loop", image.string(), at.string()});
+      mounted.exitStatus != 0) {
+    mount.why_ = "cannot loop-mount a " + type + " image: " + mounted.err;
+    return mount;
+  }
+  mount.mounted_ = true;
   return mount;
 }
 

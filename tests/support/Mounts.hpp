@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -14,6 +15,12 @@ class ScopedMount {
   static ScopedMount tinyTmpfs(const std::filesystem::path& at, std::size_t bytes);
   // `folder` bound read-only onto itself: writing inside fails with EROFS.
   static ScopedMount readOnlyBind(const std::filesystem::path& folder);
+  // A new file system of `type` (xfs, btrfs…) made by mkfs.<type> with `mkfsOptions` in a sparse
+  // image file of `bytes` at `image`, loop-mounted at `at` (created when missing). Not ok() where
+  // the tool, a loop device or the kernel's support is missing.
+  static ScopedMount loopImage(const std::filesystem::path& image, const std::filesystem::path& at,
+                               const std::string& type, const std::vector<std::string>& mkfsOptions,
+                               std::size_t bytes);
 
   ScopedMount(ScopedMount&& other) noexcept;
   ScopedMount& operator=(ScopedMount&&) = delete;

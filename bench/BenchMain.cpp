@@ -15,12 +15,15 @@ struct Benchmark {
 constexpr Benchmark benchmarks[] = {
     {"copy", runCopyBenchmark, "copyIn of a large file against cp; 1,000 copies under one name"},
     {"import", runImportBenchmark, "importing many small files offered by location against cp"},
+    {"reflink", runReflinkBenchmark, "copyIn of a large file against cp where extents are shared"},
+    {"share", runShareBenchmark, "sharing one small file without a display against cp"},
     {"sweep", runSweepBenchmark, "sweeping old per-share folders against find … -exec rm -rf"},
 };
 
 int usage() {
   std::fputs("usage: kelpword-bench NAME [ARGS…]\n", stderr);
-  for (const auto& benchmark : benchmarks) std::fprintf(stderr, "  %-8s %s\n", benchmark.name, benchmark.what);
+  for (const auto& benchmark : benchmarks)
+    std::fprintf(stderr, "  %-8s %s\n", benchmark.name, benchmark.what);
   return 2;
 }
 

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "DidedaZiv/AudioIntake.hpp"
 #include "bench/Benchmarks.hpp"
+#include "bench/ProcessTiming.hpp"
 
 namespace {
 
@@ -35,42 +35,10 @@ struct Options {
   long copies = 1000;
 };
 
-struct ProcessRun {
-  double seconds = 0;
-  double cpuSeconds = 0;  // user and system: what the copy itself cost, whatever else runs
-  long peakKiB = 0;
-  int status = -1;
-};
-
 platform::Url folderURL(const fs::path& path) {
   return platform::Url::fileURL(path.string(), true);
 }
 platform::Url fileURL(const fs::path& path) { return platform::Url::fileURL(path.string(), false); }
-
-// Runs argv to its end, timing it and reading its peak resident memory from the kernel.
-ProcessRun timed(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const auto start = Clock::now();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
-  if (pid == 0) {
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
-  ProcessRun run;
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  run.peakKiB = usage.ru_maxrss;
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
-}
 
 void writeFile(const fs::path& path, long kibibytes) {
   std::vector<char> block(1024);

@@ -13,6 +13,7 @@ namespace {
 
 std::vector<char*> pointersTo(const std::vector<std::string>& strings) {
   std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
   for (const auto& string : strings) pointers.push_back(const_cast<char*>(string.c_str()));
   pointers.push_back(nullptr);
   return pointers;

@@ -32,7 +32,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-constexpr long kMebibyte = 1024 * 1024;
+constexpr long kMebibyte = 1024L * 1024;
 
 struct Options {
   std::string folder = "/var/tmp";

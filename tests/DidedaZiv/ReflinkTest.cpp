@@ -29,7 +29,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-constexpr std::uint64_t mebibyte = 1024 * 1024;
+constexpr std::uint64_t mebibyte = std::uint64_t{1024} * 1024;
 constexpr std::uint64_t gibibyte = 1024 * mebibyte;
 // The source is 1 GiB long and allocated throughout; 1 MiB of it is written every 64 MiB, so that
 // data lies all along it while the image stays small. A copy of the data would take 16 MiB.
@@ -71,7 +71,7 @@ void makeSource(const fs::path& path) {
   fs::create_directories(path.parent_path());
   const File source(path, O_WRONLY | O_CREAT | O_TRUNC);
   ASSERT_EQ(::fallocate(source.fd(), 0, 0, static_cast<off_t>(gibibyte)), 0)
-      << std::strerror(errno);
+      << std::generic_category().message(errno);
   for (std::uint64_t offset = 0; offset < gibibyte; offset += writtenEvery) {
     source.fill(offset, mebibyte, 'a');
   }

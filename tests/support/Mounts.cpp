@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <system_error>
 
 #include <sys/mount.h>
 #include <unistd.h>
@@ -47,7 +48,7 @@ ScopedMount ScopedMount::loopImage(const std::filesystem::path& image,
   std::filesystem::create_directories(at);
   std::ofstream(image, std::ios::binary | std::ios::trunc).close();
   if (::truncate(image.c_str(), static_cast<off_t>(bytes)) != 0) {
-    mount.why_ = "cannot size the image file: " + std::string(std::strerror(errno));
+    mount.why_ = "cannot size the image file: " + std::generic_category().message(errno);
     return mount;
   }
   std::vector<std::string> mkfs{"mkfs." + type};

@@ -10,6 +10,7 @@
 
 #include "platform/MainThread.hpp"
 #include "platform/app/views/Button.hpp"
+#include "platform/detail/Posix.hpp"
 
 namespace platform {
 
@@ -25,8 +26,7 @@ KeyInput::~KeyInput() {
   *alive_ = false;
   if (reader_.joinable()) {
     const char stop = 0;
-    while (::write(stopPipe_[1], &stop, 1) < 0 && errno == EINTR) {
-    }
+    posix::writeAll(stopPipe_[1], &stop, 1);
     reader_.join();
   }
   for (const int fd : stopPipe_) {

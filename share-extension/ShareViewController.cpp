@@ -19,7 +19,9 @@ ShareViewController::ShareViewController(std::optional<std::string> nibName,
                                          std::optional<platform::Bundle> bundle)
     : platform::ViewController(std::move(nibName), std::move(bundle)),
       label_(platform::TextField::wrappingLabel("Sending to KelpWord\u2026")),
-      started_(false) {}
+      started_(false) {
+  setTitle("KelpWord");
+}
 
 ShareViewController::~ShareViewController() = default;
 

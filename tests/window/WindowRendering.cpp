@@ -27,6 +27,7 @@ InProcessSheets::Shown InProcessSheets::show(std::shared_ptr<platform::View> roo
   if (renderer_) renderer_->close();
   renderer_ = std::make_unique<platform::WindowSheetRenderer>();
   dismissed_ = false;
+  renderer_->setTitle("KelpWord");
   renderer_->show(std::move(root), [this] { dismissed_ = true; });
   Shown shown;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -62,6 +62,7 @@ asio::awaitable<ExtensionContext::State> presentSheet(
   const auto state =
       co_await awaitCallback<ExtensionContext::State>([&](Resume<ExtensionContext::State> resume) {
         context->setEndHandler([resume](ExtensionContext::State ended) { resume(ended); });
+        renderer.setTitle(controller->title());
         renderer.show(controller->view(), [context] {
           context->cancelRequest({std::string(cocoaErrorDomain), userCancelledErrorCode});
         });

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/app/views/View.hpp"
 
@@ -18,6 +19,9 @@ class SheetRenderer {
  public:
   virtual ~SheetRenderer() = default;
 
+  // The sheet's name, for renderers that show one (a window's title); called before show().
+  // Others ignore it.
+  virtual void setTitle(const std::string& /*title*/) {}
   virtual void show(std::shared_ptr<View> root, std::function<void()> dismissed) = 0;
   // The request has ended: draw what is still undrawn, stop taking input, let go of the tree.
   virtual void close() = 0;

@@ -20,6 +20,8 @@ void ViewController::loadView() { setView(std::make_shared<View>()); }
 
 void ViewController::viewDidAppear() {}
 
+void ViewController::setTitle(std::string title) { title_ = std::move(title); }
+
 void ViewController::setExtensionContext(std::shared_ptr<ExtensionContext> context) {
   extensionContext_ = std::move(context);
 }

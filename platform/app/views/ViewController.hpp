@@ -34,6 +34,11 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   // Called each time the view has been put on screen. The base does its own bookkeeping only.
   virtual void viewDidAppear();
 
+  // What the sheet is called where it has a name of its own, as a window's title bar; the
+  // runtime hands it to the renderer. Empty unless set.
+  const std::string& title() const { return title_; }
+  void setTitle(std::string title);
+
   // The share request this controller serves, or none outside an extension.
   std::shared_ptr<ExtensionContext> extensionContext() const { return extensionContext_; }
   // The runtime's: hands the controller its request.
@@ -43,6 +48,7 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   std::optional<std::string> nibName_;
   std::optional<Bundle> nibBundle_;
   std::shared_ptr<View> view_;
+  std::string title_;
   std::shared_ptr<ExtensionContext> extensionContext_;
 };
 

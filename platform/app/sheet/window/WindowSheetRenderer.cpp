@@ -24,7 +24,7 @@ struct WindowSheetRenderer::Window : std::enable_shared_from_this<Window> {
     GdkRectangle frame;  // where the layout put it, in the content's coordinates
   };
 
-  void build();
+  void build(const std::string& title);
   void scheduleSync();
   void sync();
   void removeGone();
@@ -161,9 +161,9 @@ void WindowSheetRenderer::Window::correctSize(int allocatedWidth, int allocatedH
   pump->wake();
 }
 
-void WindowSheetRenderer::Window::build() {
+void WindowSheetRenderer::Window::build(const std::string& title) {
   window = gtk_window_new();
-  gtk_window_set_title(GTK_WINDOW(window), "KelpWord");
+  gtk_window_set_title(GTK_WINDOW(window), title.c_str());
   gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
   content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   g_object_set_data(G_OBJECT(content), windowKey, this);
@@ -338,13 +338,19 @@ WindowSheetRenderer::WindowSheetRenderer() : pump_(std::make_unique<GLibPump>(ma
 
 WindowSheetRenderer::~WindowSheetRenderer() { close(); }
 
+void WindowSheetRenderer::setTitle(const std::string& title) {
+  title_ = title;
+  if (window_ && window_->window != nullptr)
+    gtk_window_set_title(GTK_WINDOW(window_->window), title_.c_str());
+}
+
 void WindowSheetRenderer::show(std::shared_ptr<View> root, std::function<void()> dismissed) {
   close();
   window_ = std::make_shared<Window>();
   window_->pump = pump_.get();
   window_->root = std::move(root);
   window_->dismissed = std::move(dismissed);
-  window_->build();
+  window_->build(title_);
   window_->root->setChangeHandler([weak = std::weak_ptr<Window>(window_)] {
     if (const auto window = weak.lock()) window->scheduleSync();
   });

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/app/sheet/SheetRenderer.hpp"
 
@@ -10,9 +11,10 @@ namespace platform {
 class GLibPump;
 
 // Shows a sheet as a small window of the desktop, drawn by GTK 4, whose GLib loop the main loop
-// drives (GLibPump). The window is titled "KelpWord", as wide and tall as the root view's frame,
-// and taller where a wrapped label would run under a button; labels and buttons sit where their
-// constraints to the root put them (sheetLayout::layOut), mirrored for right-to-left languages.
+// drives (GLibPump). The window bears the title given with setTitle(), is as wide and tall as the
+// root view's frame, and taller where a wrapped label would run under a button; labels and buttons
+// sit where their constraints to the root put them (sheetLayout::layOut), mirrored for
+// right-to-left languages.
 //
 // Keys go to the sheet through root.performKeyEquivalent() (Return as "\r"), clicks through
 // Button::performClick(); the sheet's default button (key equivalent "\r") is the window's
@@ -31,6 +33,7 @@ class WindowSheetRenderer final : public SheetRenderer {
   WindowSheetRenderer();
   ~WindowSheetRenderer() override;
 
+  void setTitle(const std::string& title) override;
   void show(std::shared_ptr<View> root, std::function<void()> dismissed) override;
   void close() override;
 
@@ -38,6 +41,7 @@ class WindowSheetRenderer final : public SheetRenderer {
   struct Window;
   std::unique_ptr<GLibPump> pump_;
   std::shared_ptr<Window> window_;
+  std::string title_;
 };
 
 }  // namespace platform

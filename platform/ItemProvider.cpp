@@ -5,6 +5,8 @@
 #include <asio/thread_pool.hpp>
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
+#include <unordered_map>
 #include <utility>
 
 #include <stdlib.h>
@@ -12,6 +14,7 @@
 #include "platform/FileManager.hpp"
 #include "platform/MainThread.hpp"
 #include "platform/UTType.hpp"
+#include "platform/detail/ItemProviderObserver.hpp"
 
 namespace platform {
 namespace {
@@ -23,6 +26,30 @@ asio::thread_pool& loadThreads() {
   static asio::thread_pool threads{4};
   (void)mainLoop;
   return threads;
+}
+
+// Observers of receiving-side calls, for tests, kept beside the providers so that the class
+// carries none. Never destroyed: a provider may go after static destruction has begun.
+struct ReceivingObservers {
+  std::mutex mutex;
+  std::unordered_map<const ItemProvider*, std::function<void(std::string_view)>> byProvider;
+};
+
+ReceivingObservers& receivingObservers() {
+  static auto* observers = new ReceivingObservers;
+  return *observers;
+}
+
+void tellReceivingObserver(const ItemProvider& provider, std::string_view call) {
+  std::function<void(std::string_view)> observer;
+  {
+    auto& observers = receivingObservers();
+    const std::lock_guard lock(observers.mutex);
+    const auto found = observers.byProvider.find(&provider);
+    if (found == observers.byProvider.end()) return;
+    observer = found->second;
+  }
+  observer(call);
 }
 
 // Runs `job` on a load thread. Posting is the caller's last step, so nothing of the load call is
@@ -113,8 +140,19 @@ void deliverTemporaryCopy(const std::optional<Url>& handed, std::optional<std::e
 
 }  // namespace
 
+void detail::setReceivingObserver(const ItemProvider& provider,
+                                  std::function<void(std::string_view)> observer) {
+  auto& observers = receivingObservers();
+  const std::lock_guard lock(observers.mutex);
+  if (observer) {
+    observers.byProvider[&provider] = std::move(observer);
+  } else {
+    observers.byProvider.erase(&provider);
+  }
+}
+
 ItemProvider::ItemProvider() = default;
-ItemProvider::~ItemProvider() = default;
+ItemProvider::~ItemProvider() { detail::setReceivingObserver(*this, nullptr); }
 
 std::shared_ptr<ItemProvider> ItemProvider::forFile(const Url& file) {
   auto provider = std::make_shared<ItemProvider>();
@@ -140,12 +178,8 @@ void ItemProvider::setSuggestedName(std::optional<std::string> name) {
   suggestedName_ = std::move(name);
 }
 
-void ItemProvider::setReceivingObserver(std::function<void(std::string_view)> observer) {
-  receivingObserver_ = std::move(observer);
-}
-
 std::vector<std::string> ItemProvider::registeredTypeIdentifiers() const {
-  if (receivingObserver_) receivingObserver_("registeredTypeIdentifiers");
+  tellReceivingObserver(*this, "registeredTypeIdentifiers");
   std::vector<std::string> identifiers;
   for (const auto& registration : registrations_) {
     if (std::find(identifiers.begin(), identifiers.end(), registration.typeIdentifier) ==
@@ -157,7 +191,7 @@ std::vector<std::string> ItemProvider::registeredTypeIdentifiers() const {
 }
 
 bool ItemProvider::hasItemConformingToTypeIdentifier(std::string_view typeIdentifier) const {
-  if (receivingObserver_) receivingObserver_("hasItemConformingToTypeIdentifier");
+  tellReceivingObserver(*this, "hasItemConformingToTypeIdentifier");
   const auto askedType = UTType::withIdentifier(typeIdentifier);
   return std::any_of(registrations_.begin(), registrations_.end(), [&](const auto& registration) {
     return matches(registration.typeIdentifier, typeIdentifier, askedType);
@@ -165,7 +199,7 @@ bool ItemProvider::hasItemConformingToTypeIdentifier(std::string_view typeIdenti
 }
 
 void ItemProvider::loadURL(Completion completion) {
-  if (receivingObserver_) receivingObserver_("loadURL");
+  tellReceivingObserver(*this, "loadURL");
   const auto registration = std::find_if(registrations_.begin(), registrations_.end(),
                                          [](const auto& candidate) { return !candidate.isFile; });
   if (registration == registrations_.end()) {
@@ -181,12 +215,12 @@ void ItemProvider::loadURL(Completion completion) {
 }
 
 std::optional<std::string> ItemProvider::suggestedName() const {
-  if (receivingObserver_) receivingObserver_("suggestedName");
+  tellReceivingObserver(*this, "suggestedName");
   return suggestedName_;
 }
 
 void ItemProvider::loadFileRepresentation(std::string_view typeIdentifier, Completion completion) {
-  if (receivingObserver_) receivingObserver_("loadFileRepresentation");
+  tellReceivingObserver(*this, "loadFileRepresentation");
   const auto askedType = UTType::withIdentifier(typeIdentifier);
   const auto registration =
       std::find_if(registrations_.begin(), registrations_.end(), [&](const auto& candidate) {

@@ -39,9 +39,6 @@ class ItemProvider : public std::enable_shared_from_this<ItemProvider> {
   // The item as a file of type `typeIdentifier`; the loader hands over a file to copy from.
   void registerFileRepresentation(std::string typeIdentifier, Loader loader);
   void setSuggestedName(std::optional<std::string> name);
-  // Told the name of every receiving-side call ("registeredTypeIdentifiers", "loadURL", …) as it
-  // begins, on the calling thread: for tests and diagnostics of the receiving side.
-  void setReceivingObserver(std::function<void(std::string_view call)> observer);
 
   // The receiving side: called on the main thread.
 
@@ -65,7 +62,6 @@ class ItemProvider : public std::enable_shared_from_this<ItemProvider> {
   };
   std::vector<Registration> registrations_;
   std::optional<std::string> suggestedName_;
-  std::function<void(std::string_view)> receivingObserver_;
 };
 
 }  // namespace platform

@@ -24,6 +24,7 @@
 #include "DidedaZiv/AudioIntake.hpp"
 #include "platform/ItemProvider.hpp"
 #include "platform/MainThread.hpp"
+#include "platform/detail/ItemProviderObserver.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/Urls.hpp"
 
@@ -167,8 +168,9 @@ std::shared_ptr<ItemProvider> makeProvider(const Offer& offer, int index,
     provider->registerFileRepresentation(type, loader(offer.file, "file loaded"));
   }
   provider->setSuggestedName(offer.suggestedName);
-  provider->setReceivingObserver(
-      [journal, index](std::string_view call) { journal->record(index, std::string(call)); });
+  platform::detail::setReceivingObserver(*provider, [journal, index](std::string_view call) {
+    journal->record(index, std::string(call));
+  });
   return provider;
 }
 

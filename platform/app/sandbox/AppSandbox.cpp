@@ -114,7 +114,7 @@ std::unique_ptr<AppSandbox> AppSandbox::enter(const SandboxEntitlements& entitle
   std::unique_ptr<AppSandbox> sandbox(new AppSandbox);
   // Forked before the confinement, so that it stays outside.
   sandbox->broker_ = std::make_shared<LaunchBroker>(std::move(trust), temporary);
-  sandbox->abi_ = confineWrites(places);
+  confineWrites(places);
   if (temporary) {
     // NOLINTBEGIN(concurrency-mt-unsafe): one thread yet
     ::setenv("TMPDIR", temporary->c_str(), 1);

@@ -69,16 +69,12 @@ class AppSandbox {
   AppSandbox(const AppSandbox&) = delete;
   AppSandbox& operator=(const AppSandbox&) = delete;
 
-  // The Landlock ABI version in force.
-  int abiVersion() const { return abi_; }
-
  private:
   AppSandbox() = default;
 
   std::shared_ptr<LaunchBroker> broker_;
   std::optional<std::shared_ptr<Workspace>> replacedWorkspace_;  // set once replaced
   std::optional<RunningApplication::ExecutableReader> replacedReader_;
-  int abi_ = 0;
 };
 
 }  // namespace platform

@@ -8,7 +8,6 @@ std::shared_ptr<TextField> TextField::wrappingLabel(std::string text) {
   auto label = std::make_shared<TextField>();
   label->text_ = std::move(text);
   label->wraps_ = true;
-  label->editable_ = false;
   return label;
 }
 

@@ -23,13 +23,11 @@ class TextField : public View {
 
   // True when the text wraps onto further lines at the field's width.
   bool wraps() const { return wraps_; }
-  bool isEditable() const { return editable_; }
 
  private:
   std::string text_;
   TextAlignment alignment_ = TextAlignment::natural;
   bool wraps_ = false;
-  bool editable_ = true;
 };
 
 }  // namespace platform

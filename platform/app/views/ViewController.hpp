@@ -27,7 +27,6 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   // The root view, built by loadView() first when not loaded yet.
   std::shared_ptr<View> view();
   void setView(std::shared_ptr<View> view);
-  bool isViewLoaded() const { return view_ != nullptr; }
 
   // Builds the root view and sets it with setView(). The base makes a plain, empty view.
   virtual void loadView();

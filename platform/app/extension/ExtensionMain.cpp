@@ -17,6 +17,7 @@
 #include "platform/app/extension/SharedItems.hpp"
 #include "platform/app/extension/SheetRendererChoice.hpp"
 #include "platform/app/sandbox/AppSandbox.hpp"
+#include "platform/detail/Posix.hpp"
 
 namespace platform {
 namespace {
@@ -40,7 +41,7 @@ class TemporaryFolder {
     const char* base = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): before any thread
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/share-extension.XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::system_error(errno, std::generic_category(), "temporary folder");
+      posix::throwSystemError(errno, "create temporary folder", pattern);
     }
     path_ = pattern;
   }

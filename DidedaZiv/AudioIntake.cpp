@@ -12,7 +12,9 @@ Outcome Outcome::file(platform::Url url) { return Outcome(std::move(url)); }
 
 Outcome Outcome::problem(std::string message) { return Outcome(std::move(message)); }
 
-const platform::Url* Outcome::fileURL() const noexcept { return std::get_if<platform::Url>(&value_); }
+const platform::Url* Outcome::fileURL() const noexcept {
+  return std::get_if<platform::Url>(&value_);
+}
 
 const std::string* Outcome::problemMessage() const noexcept {
   return std::get_if<std::string>(&value_);
@@ -34,16 +36,12 @@ std::optional<std::string> shareProblem(const platform::Url& receivedFolder) {
   return std::string(openKelpWordFirstMessage);
 }
 
-platform::Url realHome() {
-  if (auto home = platform::userDatabase::homeOfCurrentUser()) {
-    return platform::Url::fileURL(std::move(*home), /*isDirectory=*/true);
-  }
-  return platform::fileManager::homeDirectoryForCurrentUser();
-}
+platform::Url realHome() { return platform::userDatabase::homeFolderOfCurrentUser(); }
 
 platform::Url receivedFolder(const platform::Url& home) {
-  return home.appendingPathComponent("Library/Application Support/com.brenvik.kelpword/Received Files",
-                                     /*isDirectory=*/true);
+  return home.appendingPathComponent(
+      "Library/Application Support/com.brenvik.kelpword/Received Files",
+      /*isDirectory=*/true);
 }
 
 platform::Url newFolder(const platform::Url& in) {

@@ -1,10 +1,13 @@
 #include "platform/UserDatabase.hpp"
 
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 #include <pwd.h>
 #include <unistd.h>
+
+#include "platform/FileManager.hpp"
 
 namespace platform::userDatabase {
 namespace {
@@ -32,6 +35,11 @@ std::optional<std::string> homeOfCurrentUser() {
     if (error != 0 || found == nullptr || found->pw_dir == nullptr) return std::nullopt;
     return std::string(found->pw_dir);
   }
+}
+
+Url homeFolderOfCurrentUser() {
+  if (auto home = homeOfCurrentUser()) return Url::fileURL(std::move(*home), /*isDirectory=*/true);
+  return fileManager::homeDirectoryForCurrentUser();
 }
 
 }  // namespace platform::userDatabase

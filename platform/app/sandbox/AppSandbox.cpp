@@ -23,11 +23,6 @@
 namespace platform {
 namespace {
 
-Url realHome() {
-  if (auto home = userDatabase::homeOfCurrentUser()) return Url::fileURL(*home, true);
-  return fileManager::homeDirectoryForCurrentUser();
-}
-
 std::string_view trimmed(std::string_view relative) {
   while (relative.starts_with('/')) relative.remove_prefix(1);
   while (relative.ends_with('/')) relative.remove_suffix(1);
@@ -91,7 +86,7 @@ std::unique_ptr<AppSandbox> AppSandbox::enter(const SandboxEntitlements& entitle
 
   WritablePlaces places;
   LaunchTrust trust{.applicationIdentifier = entitlements.handOffApplication};
-  const Url home = realHome();
+  const Url home = userDatabase::homeFolderOfCurrentUser();
   std::vector<posix::FileDescriptor> entitled;
   for (const auto& relative : entitlements.homeRelativeReadWritePaths) {
     const auto path = entitledPath(home, relative);

@@ -17,6 +17,7 @@
 
 #include "platform/FileManager.hpp"
 #include "platform/app/sandbox/BrokerWire.hpp"
+#include "platform/app/workspace/ApplicationBus.hpp"
 
 namespace platform {
 namespace {
@@ -47,8 +48,19 @@ Message answerOpen(const LaunchPolicy& policy, const std::vector<std::string>& f
   if (fields.empty()) return {EINVAL, {}};
   Message answer;
   try {
-    const auto launch =
-        policy.verify(fields.front(), std::vector<std::string>(fields.begin() + 1, fields.end()));
+    const std::vector<std::string> files(fields.begin() + 1, fields.end());
+    const auto launch = policy.verify(fields.front(), files);
+    // The trusted application takes the files over the session bus where it is D-Bus activatable
+    // or runs and owns its name: the broker makes the call, since the confined side may open no
+    // socket. Its name is the trusted identifier, never one the confined side gives.
+    const std::string& name = policy.trust().applicationIdentifier;
+    if (application_bus::opensThrough(name, launch.dbusActivatable)) {
+      std::vector<Url> urls;
+      urls.reserve(files.size());
+      for (const auto& file : files) urls.push_back(Url::fileURL(file, /*isDirectory=*/false));
+      application_bus::open(name, urls);
+      return answer;
+    }
     for (const auto& argv : launch.commandLines) {
       answer.fields.push_back(std::to_string(startProgramFile(launch.program.get(), argv)));
     }

@@ -42,9 +42,11 @@ class LaunchBroker final : public ProgramLauncher {
   LaunchBroker& operator=(const LaunchBroker&) = delete;
 
   // Has the broker open `files` with `application` (see ProgramLauncher::open()) if its policy
-  // accepts both. Throws std::system_error with the broker's answer (EPERM for what the policy
-  // refuses, the errno of reading the application or executing its program otherwise), or EPIPE
-  // when the broker has ended.
+  // accepts both: over the session bus, to the trusted identifier's name, where the application
+  // is D-Bus activatable or owns that name (the confined side may open no socket), else by
+  // starting the program it verified. Throws std::system_error with the broker's answer (EPERM for
+  // what the policy refuses, the errno of reading the application or executing its program
+  // otherwise), or EPIPE when the broker has ended.
   std::vector<pid_t> open(const Url& application, const std::vector<Url>& files) override;
 
   // Where the executables of processes `pids` lie, as /proc/<pid>/exe says to the broker, one

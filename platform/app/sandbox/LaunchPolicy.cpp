@@ -204,7 +204,7 @@ VerifiedLaunch verifyDesktopEntry(const std::string& application,
   std::vector<Url> urls;
   urls.reserve(files.size());
   for (const auto& file : files) urls.push_back(Url::fileURL(file, /*isDirectory=*/false));
-  VerifiedLaunch launch{{}, entry.commandLines(urls)};
+  VerifiedLaunch launch{{}, entry.commandLines(urls), entry.value("DBusActivatable") == "true"};
   if (launch.commandLines.empty()) throwSystemError(EINVAL, "no command line", application);
   const std::string& named = launch.commandLines.front().front();
   for (const auto& argv : launch.commandLines) {

@@ -27,6 +27,9 @@ struct LaunchTrust {
 struct VerifiedLaunch {
   posix::FileDescriptor program;
   std::vector<std::vector<std::string>> commandLines;
+  // The desktop entry says DBusActivatable=true: the files go to the application over the
+  // session bus, which starts it when it does not run.
+  bool dbusActivatable = false;
 };
 
 // The launch broker's trust policy: whether it opens files with an application for the confined

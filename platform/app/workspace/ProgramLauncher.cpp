@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/app/workspace/ApplicationBus.hpp"
 #include "platform/app/workspace/Bundle.hpp"
 #include "platform/app/workspace/DesktopEntry.hpp"
 #include "platform/app/workspace/ProgramLookup.hpp"
@@ -119,6 +120,10 @@ pid_t startDetached(const Executable& executable, const std::vector<std::string>
 class DirectLauncher final : public ProgramLauncher {
  public:
   std::vector<pid_t> open(const Url& application, const std::vector<Url>& files) override {
+    if (const auto name = application_bus::nameToOpenThrough(application)) {
+      application_bus::open(*name, files);
+      return {};
+    }
     std::vector<pid_t> started;
     for (const auto& argv : commandLinesFor(application, files)) {
       started.push_back(startProgram(argv));

@@ -18,14 +18,18 @@ class ProgramLauncher {
  public:
   virtual ~ProgramLauncher() = default;
 
-  // Opens `files` with the application at `application`: an application bundle's program
-  // (Contents/MacOS/<CFBundleExecutable>) started once with the files' paths as arguments (a URL
-  // that names no file by its text), or a desktop entry's (a `.desktop` file) by its Exec line,
-  // perhaps once per file. Returns the started programs' process ids in order, once each runs;
-  // blocks until then. Throws std::system_error at the first program that could not be started:
-  // ENOENT when the location holds no application, the errno of finding or executing the program
-  // otherwise (ENOENT, EACCES, ENOEXEC, …), EPERM from a launcher that refuses the application or
-  // the files. Programs started before it keep running.
+  // Opens `files` with the application at `application`. Where the application is D-Bus
+  // activatable (its desktop entry says so) or runs and owns its name on the session bus, in one
+  // org.freedesktop.Application.Open call (see application_bus), starting no program itself.
+  // Otherwise an application bundle's program (Contents/MacOS/<CFBundleExecutable>) is started
+  // once with the files' paths as arguments (a URL that names no file by its text), or a desktop
+  // entry's (a `.desktop` file) by its Exec line, perhaps once per file. Returns the started
+  // programs' process ids in order (none after a call over the bus), once each runs; blocks until
+  // then. Throws std::system_error at the first program that could not be started: ENOENT when
+  // the location holds no application, the errno of finding or executing the program otherwise
+  // (ENOENT, EACCES, ENOEXEC, …), EPERM from a launcher that refuses the application or the
+  // files; or when the call over the bus failed (application_bus::open()). Programs started
+  // before it keep running.
   virtual std::vector<pid_t> open(const Url& application, const std::vector<Url>& files) = 0;
 
   // Opens files from this process with the command lines of commandLinesFor().

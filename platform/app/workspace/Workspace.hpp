@@ -47,10 +47,10 @@ class Workspace {
   static std::shared_ptr<Workspace> replaceShared(std::shared_ptr<Workspace> workspace);
 
   // Opens `urls`, in order, in one request, with the application at `applicationURL`, and
-  // returns at once. An application bundle's program (Contents/MacOS/<CFBundleExecutable>) is
-  // started with the files' paths as arguments; a desktop entry's (a `.desktop` file) by its
-  // Exec line, perhaps once per file. The completion reports an error when the location holds
-  // no application, or a program could not be started (its errno: ENOENT, EACCES, …).
+  // returns at once, through the launcher (ProgramLauncher::open()): over the session bus where
+  // the application is D-Bus activatable or owns its name there, else by starting its program.
+  // The completion reports an error when the location holds no application, a program could not
+  // be started (its errno: ENOENT, EACCES, …), or the call over the bus failed.
   virtual void openURLs(std::vector<Url> urls, const Url& applicationURL,
                         const OpenConfiguration& configuration, OpenCompletion completion);
 

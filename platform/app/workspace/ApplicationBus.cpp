@@ -1,0 +1,201 @@
+#include "platform/app/workspace/ApplicationBus.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <system_error>
+
+#include <gio/gio.h>
+#include <sys/stat.h>
+
+#include "platform/app/workspace/Bundle.hpp"
+#include "platform/app/workspace/DesktopEntry.hpp"
+
+namespace platform::application_bus {
+namespace {
+
+// Closed before it goes, so that GIO's worker lets go of it at once.
+struct ConnectionClose {
+  void operator()(GDBusConnection* connection) const {
+    g_dbus_connection_close_sync(connection, nullptr, nullptr);
+    g_object_unref(connection);
+  }
+};
+using Connection = std::unique_ptr<GDBusConnection, ConnectionClose>;
+
+struct GErrorRelease {
+  void operator()(GError* error) const { g_error_free(error); }
+};
+using Error = std::unique_ptr<GError, GErrorRelease>;
+
+struct GVariantRelease {
+  void operator()(GVariant* value) const { g_variant_unref(value); }
+};
+using Variant = std::unique_ptr<GVariant, GVariantRelease>;
+
+// GIO would fall back on "autolaunch:", which may start a bus of its own: only a bus that runs.
+std::optional<std::string> sessionBusAddress() {
+  // NOLINTBEGIN(concurrency-mt-unsafe): the environment is only read.
+  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
+    return address;
+  }
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  // NOLINTEND(concurrency-mt-unsafe)
+  if (runtime == nullptr || *runtime == '\0') return std::nullopt;
+  const std::string socket = std::string(runtime) + "/bus";
+  struct stat info {};
+  if (::stat(socket.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return std::nullopt;
+  gchar* escaped = g_dbus_address_escape_value(socket.c_str());
+  std::string address = std::string("unix:path=") + escaped;
+  g_free(escaped);
+  return address;
+}
+
+// A connection of our own, closed when it goes: GIO's shared one would outlive the hand-off.
+Connection connect(GError** error) {
+  const auto address = sessionBusAddress();
+  if (!address) return nullptr;
+  return Connection(g_dbus_connection_new_for_address_sync(
+      address->c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, error));
+}
+
+bool hasOwner(GDBusConnection* connection, const std::string& name) {
+  const Variant reply(g_dbus_connection_call_sync(
+      connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+      "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
+      G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+  if (!reply) return false;
+  gboolean owned = FALSE;
+  g_variant_get(reply.get(), "(b)", &owned);
+  return owned != FALSE;
+}
+
+// "com.example.App" lives at /com/example/App; "-", which object paths lack, becomes "_".
+std::string objectPath(const std::string& name) {
+  std::string path = "/" + name;
+  for (char& c : path) {
+    if (c == '.') c = '/';
+    if (c == '-') c = '_';
+  }
+  return path;
+}
+
+// A variable of the environment the program was started with. A toolkit may take one out of the
+// environment before main() (GTK does so with DESKTOP_STARTUP_ID when it is loaded, for its own
+// windows), but the text the program was started with stays in /proc/self/environ.
+std::optional<std::string> startedWith(const std::string& variable) {
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is only read.
+  if (const char* value = std::getenv(variable.c_str()); value && *value) return value;
+  std::ifstream environment("/proc/self/environ", std::ios::binary);
+  const std::string prefix = variable + "=";
+  for (std::string entry; std::getline(environment, entry, '\0');) {
+    if (entry.starts_with(prefix) && entry.size() > prefix.size()) {
+      return entry.substr(prefix.size());
+    }
+  }
+  return std::nullopt;
+}
+
+GVariant* platformData() {
+  GVariantBuilder data;
+  g_variant_builder_init(&data, G_VARIANT_TYPE_VARDICT);
+  for (const auto& [variable, key] : {std::pair{"XDG_ACTIVATION_TOKEN", "activation-token"},
+                                      std::pair{"DESKTOP_STARTUP_ID", "desktop-startup-id"}}) {
+    if (const auto value = startedWith(variable)) {
+      g_variant_builder_add(&data, "{sv}", key, g_variant_new_string(value->c_str()));
+    }
+  }
+  return g_variant_builder_end(&data);
+}
+
+int errnoFor(const GError* error) {
+  if (error->domain == G_DBUS_ERROR) {
+    switch (error->code) {
+      case G_DBUS_ERROR_SERVICE_UNKNOWN:
+      case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
+      case G_DBUS_ERROR_SPAWN_EXEC_FAILED:
+      case G_DBUS_ERROR_SPAWN_FAILED:
+      case G_DBUS_ERROR_SPAWN_CHILD_EXITED:
+      case G_DBUS_ERROR_SPAWN_CHILD_SIGNALED:
+      case G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND:
+      case G_DBUS_ERROR_SPAWN_SERVICE_INVALID:
+      case G_DBUS_ERROR_SPAWN_FILE_INVALID:
+        return ENOENT;
+      case G_DBUS_ERROR_ACCESS_DENIED:
+      case G_DBUS_ERROR_AUTH_FAILED:
+        return EACCES;
+      default:
+        break;
+    }
+  }
+  if (error->domain == G_IO_ERROR && error->code != G_IO_ERROR_DBUS_ERROR) return ENOTCONN;
+  return EIO;
+}
+
+[[noreturn]] void fail(int error, const std::string& what) {
+  throw std::system_error(error, std::generic_category(), what);
+}
+
+}  // namespace
+
+std::optional<std::string> busName(const Url& application) {
+  std::optional<std::string> name;
+  if (application.pathExtension() == "desktop") {
+    name = application.deletingPathExtension().lastPathComponent();
+  } else {
+    name = Bundle(application).bundleIdentifier();
+  }
+  if (!name || !g_dbus_is_name(name->c_str()) || g_dbus_is_unique_name(name->c_str())) {
+    return std::nullopt;
+  }
+  return name;
+}
+
+bool opensThrough(const std::string& name, bool activatable) {
+  if (!g_dbus_is_name(name.c_str()) || g_dbus_is_unique_name(name.c_str())) return false;
+  const auto connection = connect(nullptr);
+  if (!connection) return false;
+  return activatable || hasOwner(connection.get(), name);
+}
+
+std::optional<std::string> nameToOpenThrough(const Url& application) {
+  auto name = busName(application);
+  if (!name) return std::nullopt;
+  bool activatable = false;
+  if (application.pathExtension() == "desktop") {
+    try {
+      activatable = DesktopEntry::read(application).value("DBusActivatable") == "true";
+    } catch (const std::system_error&) {
+      // An entry that cannot be read says nothing; whether the name runs still counts.
+    }
+  }
+  if (!opensThrough(*name, activatable)) return std::nullopt;
+  return name;
+}
+
+void open(const std::string& name, const std::vector<Url>& files) {
+  GError* rawError = nullptr;
+  const auto connection = connect(&rawError);
+  Error error(rawError);
+  if (!connection) fail(ENOTCONN, error ? error->message : "no session bus");
+
+  GVariantBuilder uris;
+  g_variant_builder_init(&uris, G_VARIANT_TYPE_STRING_ARRAY);
+  for (const auto& file : files) {
+    g_variant_builder_add(&uris, "s", file.absoluteString().c_str());
+  }
+  // No time limit: the application answers when it has taken the files, however long that is.
+  rawError = nullptr;
+  const Variant reply(g_dbus_connection_call_sync(
+      connection.get(), name.c_str(), objectPath(name).c_str(), "org.freedesktop.Application",
+      "Open", g_variant_new("(as@a{sv})", &uris, platformData()), nullptr, G_DBUS_CALL_FLAGS_NONE,
+      G_MAXINT, nullptr, &rawError));
+  error.reset(rawError);
+  if (!reply) fail(errnoFor(error.get()), name + ": " + error->message);
+}
+
+}  // namespace platform::application_bus

@@ -65,6 +65,10 @@ std::vector<std::pair<std::string, std::string>> ShareExtensionTest::environment
   environment.emplace_back("XDG_DATA_DIRS", (folder_ / "data-dirs").string());
   environment.emplace_back("KELPWORD_STAND_IN_RECORD", (folder_ / "opened.txt").string());
   environment.emplace_back("TMPDIR", folder_.string());
+  // The machine's session bus, if any, stays out of the test's world.
+  environment.emplace_back("DBUS_SESSION_BUS_ADDRESS", "");
+  environment.emplace_back("XDG_RUNTIME_DIR", (folder_ / "runtime").string());
+  environment.insert(environment.end(), addedEnvironment_.begin(), addedEnvironment_.end());
   return environment;
 }
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/Subprocess.hpp"
@@ -44,14 +45,20 @@ class ShareExtensionTest : public ::testing::Test {
   // What stand-ins recorded, waiting up to a few seconds for `count` starts; then waits until
   // they have ended, so that none is taken for a running KelpWord later.
   std::vector<Opened> opened(std::size_t count = 1) const;
-  // The environment every run gets on top of the test's own.
+  // The environment every run gets on top of the test's own: no session bus unless a test adds
+  // one with addEnvironment().
   std::vector<std::pair<std::string, std::string>> environment() const;
+  // Sets `name` to `value` in environment() from now on.
+  void addEnvironment(std::string name, std::string value) {
+    addedEnvironment_.emplace_back(std::move(name), std::move(value));
+  }
 
   const std::filesystem::path& folder() const { return folder_; }
 
  private:
   testing_support::TempFolder temp_;
   std::filesystem::path folder_ = temp_.path();
+  std::vector<std::pair<std::string, std::string>> addedEnvironment_;
 };
 
 inline const std::string sending = "Sending to KelpWord\u2026\n";

@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 using testing_support::readFile;
 using testing_support::writeFile;
 
-const std::string handOffFailed =
+constexpr const char* handOffFailed =
     "KelpWord didn\u2019t open. Open KelpWord, then drop the recording on the Files tab.\n";
 
 // How the share runs: confined where the kernel has Landlock, or as on a kernel without it.
@@ -75,6 +75,7 @@ class BusHandOffTest : public ShareExtensionTest {
     standIn_ = ::fork();
     ASSERT_GE(standIn_, 0);
     if (standIn_ == 0) {
+      // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
       ::setenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().c_str(), 1);
       const std::string recordPath = record().string();
       ::execl(KELPWORD_BUS_STAND_IN, KELPWORD_BUS_STAND_IN, recordPath.c_str(),

@@ -39,6 +39,11 @@ struct SplitName {
 
 SplitName split(const std::string& name) {
   std::string extension = extensionOf(name);
+  // "Talk." has an empty extension after its last full stop; the stem goes without that stop.
+  // A name that begins with its only full stop keeps it, as the platform splits such names.
+  if (extension.empty() && name.size() > 1 && name.ends_with('.')) {
+    return {name.substr(0, name.size() - 1), ""};
+  }
   if (extension.empty()) return {name, ""};
   return {name.substr(0, name.size() - extension.size() - 1), std::move(extension)};
 }
@@ -120,7 +125,9 @@ platform::Url copyIn(const platform::Url& source, const platform::Url& to,
   platform::fileManager::fileExists(source, &sourceIsFolder);
 
   const SplitName parts = split(name);
-  platform::Url candidate = to.appendingPathComponent(candidateName(parts, 0), sourceIsFolder);
+  // The name itself comes first, whatever its split ("Talk." before "Talk 2").
+  const std::string first = name.size() <= maxNameBytes ? name : candidateName(parts, 0);
+  platform::Url candidate = to.appendingPathComponent(first, sourceIsFolder);
   // A dangling link counts as taken: the copy could not take its name without replacing it.
   for (std::uint64_t number = 2; platform::fileManager::itemExists(candidate); ++number) {
     candidate = to.appendingPathComponent(candidateName(parts, number), sourceIsFolder);

@@ -130,7 +130,12 @@ Url homeDirectoryForCurrentUser() {
   // An empty $HOME would name the current folder; it counts as unset.
   const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe): read only
   if (home == nullptr || *home == '\0') return Url::fileURL("/", true);
-  return Url::fileURL(home, true);
+  try {
+    return Url::fileURL(home, true);
+  } catch (const std::system_error&) {
+    // A relative $HOME, and the current folder it is taken from is gone.
+    return Url::fileURL("/", true);
+  }
 }
 
 bool startAccessingSecurityScopedResource(const Url&) { return false; }

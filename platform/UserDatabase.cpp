@@ -1,6 +1,7 @@
 #include "platform/UserDatabase.hpp"
 
 #include <cerrno>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -38,7 +39,14 @@ std::optional<std::string> homeOfCurrentUser() {
 }
 
 Url homeFolderOfCurrentUser() {
-  if (auto home = homeOfCurrentUser()) return Url::fileURL(std::move(*home), /*isDirectory=*/true);
+  // An empty home field names no folder: it counts as none.
+  if (auto home = homeOfCurrentUser(); home && !home->empty()) {
+    try {
+      return Url::fileURL(std::move(*home), /*isDirectory=*/true);
+    } catch (const std::system_error&) {
+      // A relative home, and no current folder to take it from: as good as none.
+    }
+  }
   return fileManager::homeDirectoryForCurrentUser();
 }
 

@@ -12,8 +12,9 @@ namespace platform::userDatabase {
 std::optional<std::string> homeOfCurrentUser();
 
 // The current user's home folder: the record's (homeOfCurrentUser()), its text unchanged; without
-// a record or a home in it, the process's (fileManager::homeDirectoryForCurrentUser()). Read
-// afresh each time.
+// a record or a home in it, the process's (fileManager::homeDirectoryForCurrentUser()). An empty
+// home field counts as none, and so does a relative one when the current folder it would be taken
+// from is gone: this never fails. Read afresh each time.
 Url homeFolderOfCurrentUser();
 
 }  // namespace platform::userDatabase

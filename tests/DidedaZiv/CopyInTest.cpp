@@ -69,7 +69,8 @@ TEST_F(CopyIn, TakesTheFirstFreeNumberFromTwoUpward) {
       {"Interview.m4a", {"Interview 2.m4a"}, "Interview.m4a"},
       {"Recording", {"Recording", "Recording 2"}, "Recording 3"},
       {"a.b.m4a", {"a.b.m4a"}, "a.b 2.m4a"},
-      {"Talk.", {"Talk."}, "Talk. 2"},
+      {"Talk.", {"Talk."}, "Talk 2"},
+      {"a.b.", {"a.b."}, "a.b 2"},
       {".m4a", {".m4a"}, ".m4a 2"},
       {"Interview.m4a", {"interview.m4a"}, "Interview.m4a"},
   };

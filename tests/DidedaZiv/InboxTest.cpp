@@ -29,7 +29,8 @@ bool isUpperCaseUuid(const std::string& text) {
 TEST(ReceivedFolder, IsTheInboxUnderTheGivenHome) {
   const auto home = Url::fileURL("/home/ana lu", true);
   const auto inbox = intake::receivedFolder(home);
-  EXPECT_EQ(inbox.path(), "/home/ana lu/Library/Application Support/com.brenvik.kelpword/Received Files");
+  EXPECT_EQ(inbox.path(),
+            "/home/ana lu/Library/Application Support/com.brenvik.kelpword/Received Files");
   EXPECT_TRUE(inbox.hasDirectoryPath());
   EXPECT_EQ(inbox.absoluteString(),
             "file:///home/ana%20lu/Library/Application%20Support/com.brenvik.kelpword/"
@@ -101,11 +102,14 @@ TEST(NewFolder, FailsWhereItCannotWriteAndLeavesNothing) {
 class RealHome : public testing::Test {
  protected:
   void SetUp() override {
-    if (testing_support::nssWrapperLibrary().empty()) GTEST_SKIP() << "nss_wrapper is not installed";
+    if (testing_support::nssWrapperLibrary().empty())
+      GTEST_SKIP() << "nss_wrapper is not installed";
     testing_support::writeFile(temp_ / "group", "root:x:0:\n");
   }
 
-  testing_support::ProcessResult printRealHome(const std::string& passwd, const char* homeVariable) {
+  // With `fromRemovedFolder`, the probe runs in a current folder that has been removed.
+  testing_support::ProcessResult printRealHome(const std::string& passwd, const char* homeVariable,
+                                               bool fromRemovedFolder = false) {
     testing_support::writeFile(temp_ / "passwd", passwd);
     testing_support::ProcessOptions options;
     options.environment = testing_support::nssWrapperEnvironment((temp_ / "passwd").string(),
@@ -115,20 +119,27 @@ class RealHome : public testing::Test {
     } else {
       options.unsetEnvironment.push_back("HOME");
     }
-    return testing_support::run({INTAKE_PROBE, "real-home"}, options);
+    std::vector<std::string> argv{INTAKE_PROBE, "real-home"};
+    if (fromRemovedFolder) {
+      fs::create_directory(temp_ / "gone");
+      argv.push_back((temp_ / "gone").string());
+    }
+    return testing_support::run(argv, options);
   }
 
   TempFolder temp_;
 };
 
 TEST_F(RealHome, IsTheRecordsHomeWhateverHomeSays) {
-  const auto result = printRealHome("root:x:0:0:root:/srv/the real home:/bin/sh\n", "/tmp/elsewhere");
+  const auto result =
+      printRealHome("root:x:0:0:root:/srv/the real home:/bin/sh\n", "/tmp/elsewhere");
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_EQ(result.out, "/srv/the real home\ndirectory\n");
 }
 
 TEST_F(RealHome, FallsBackToHomeWithoutARecord) {
-  const auto result = printRealHome("someone:x:4242:4242::/home/someone:/bin/sh\n", "/tmp/fallback home");
+  const auto result =
+      printRealHome("someone:x:4242:4242::/home/someone:/bin/sh\n", "/tmp/fallback home");
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_EQ(result.out, "/tmp/fallback home\ndirectory\n");
 }
@@ -137,6 +148,31 @@ TEST_F(RealHome, FallsBackToTheRootWithoutRecordOrHome) {
   const auto result = printRealHome("someone:x:4242:4242::/home/someone:/bin/sh\n", nullptr);
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_EQ(result.out, "/\ndirectory\n");
+}
+
+// Never fails: a home field that names no usable folder counts as none.
+TEST_F(RealHome, TakesAHomeThatNamesNoFolderAsNone) {
+  struct Case {
+    const char* passwd;
+    const char* homeVariable;
+    bool fromRemovedFolder;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"root:x:0:0:root::/bin/sh\n", "/tmp/fallback home", false, "/tmp/fallback home\n"},
+      {"root:x:0:0:root::/bin/sh\n", nullptr, false, "/\n"},
+      {"root:x:0:0:root:relative/home:/bin/sh\n", "/tmp/fallback home", true,
+       "/tmp/fallback home\n"},
+      {"root:x:0:0:root:relative/home:/bin/sh\n", "relative too", true, "/\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.passwd << "HOME=" << (c.homeVariable ? c.homeVariable : "(unset)")
+                 << (c.fromRemovedFolder ? ", current folder removed" : ""));
+    const auto result = printRealHome(c.passwd, c.homeVariable, c.fromRemovedFolder);
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out, std::string(c.expected) + "directory\n");
+  }
 }
 
 }  // namespace

@@ -85,6 +85,9 @@ ShareArguments parseShareArguments(const std::vector<std::string>& arguments) {
     }
     if (option == "--type") target = &parsed.type;
     if (option == "--name") target = &parsed.name;
+    if (value && (option == "--no-window" || option == "--help")) {
+      throw std::invalid_argument("option " + option + " takes no value");
+    }
     if (!target) throw std::invalid_argument("unknown option " + option);
     if (!value) {
       if (i + 1 == arguments.size()) throw std::invalid_argument(option + " needs a value");

@@ -53,5 +53,23 @@ TEST(ShareArgumentsTest, ItemsAndOptions) {
   }
 }
 
+TEST(ShareArgumentsTest, UsageErrorsSayWhatIsWrong) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--no-window=1"}, "option --no-window takes no value"},
+      {{"--help=yes"}, "option --help takes no value"},
+      {{"--bogus=1"}, "unknown option --bogus"},
+      {{"-", "--name"}, "--name needs a value"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    SCOPED_TRACE(testing::PrintToString(arguments));
+    try {
+      platform::parseShareArguments(arguments);
+      ADD_FAILURE() << "no usage error";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_EQ(error.what(), message);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace extension_test

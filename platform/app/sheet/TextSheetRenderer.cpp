@@ -60,14 +60,25 @@ TextSheetRenderer::TextSheetRenderer(int output, int keys) : output_(output), ke
 
 TextSheetRenderer::~TextSheetRenderer() { *alive_ = false; }
 
-void TextSheetRenderer::write(const std::string& text) const {
+namespace {
+
+bool writeAll(int fd, const std::string& text) {
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::write(output_, text.data() + done, text.size() - done);
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere to draw: the share goes on regardless
+    if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
+  return true;
+}
+
+}  // namespace
+
+void TextSheetRenderer::write(const std::string& text) const {
+  // Output that cannot be written (full, closed, gone): the message still reaches the user on
+  // standard error. Nowhere at all to draw: the share goes on regardless.
+  if (!writeAll(output_, text) && output_ != STDERR_FILENO) writeAll(STDERR_FILENO, text);
 }
 
 void TextSheetRenderer::show(std::shared_ptr<View> root, std::function<void()> /*dismissed*/) {
@@ -133,7 +144,11 @@ void TerminalRenderer::begin() {
   struct sigaction action {};
   action.sa_handler = restoreAndRaise;
   sigemptyset(&action.sa_mask);
-  for (int i = 0; i < 4; ++i) ::sigaction(endingSignals[i], &action, &saved.previous[i]);
+  for (int i = 0; i < 4; ++i) {
+    // A signal the process handles itself ends nothing: the sheet closes the usual way.
+    ::sigaction(endingSignals[i], nullptr, &saved.previous[i]);
+    if (saved.previous[i].sa_handler == SIG_DFL) ::sigaction(endingSignals[i], &action, nullptr);
+  }
   write(hideCursor);
 }
 

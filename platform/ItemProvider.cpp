@@ -6,10 +6,16 @@
 #include <cerrno>
 #include <filesystem>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/FileManager.hpp"
 #include "platform/MainThread.hpp"
@@ -85,8 +91,59 @@ Url makePrivateFolder() {
   return Url::fileURL(pattern, /*isDirectory=*/true);
 }
 
-// A private copy of a handed file, named like it, in a folder of its own. Removed with its
-// folder when the object goes.
+// `fd`'s file under `name` in `folder` as a clone sharing its blocks, where the file system can
+// clone; none, with nothing left behind, where it cannot.
+bool cloneInto(int fd, mode_t mode, int folder, const std::string& name) {
+  const int clone = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (clone < 0) return false;
+  const bool cloned = ::ioctl(clone, FICLONE, fd) == 0 && ::fchmod(clone, mode) == 0;
+  if (::close(clone) != 0 || !cloned) {
+    ::unlinkat(folder, name.c_str(), 0);
+    return false;
+  }
+  return true;
+}
+
+// `fd`'s file under `name` in `folder` as a second link to it. Linking a descriptor itself takes
+// a privilege; its /proc link does not.
+bool linkInto(int fd, int folder, const std::string& name) {
+  if (::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+[[noreturn]] void fail(int error, const std::string& what) {
+  throw std::system_error(error, std::generic_category(), what);
+}
+
+// The handed file's data under `copy`, at no cost of disk where the system allows: a clone, else
+// a hard link, else a full copy. A folder is copied; what is neither file nor folder (a pipe, a
+// device) is refused with EINVAL, without waiting for a writer.
+void placeTemporary(const Url& original, const Url& copy) {
+  const std::string what = "cannot hand over " + original.path();
+  const int source = ::open(original.path().c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (source < 0) fail(errno, what);
+  struct stat info {};
+  const int statResult = ::fstat(source, &info);
+  const int statError = errno;
+  if (statResult != 0 || !S_ISREG(info.st_mode)) {
+    ::close(source);
+    if (statResult != 0) fail(statError, what);
+    if (!S_ISDIR(info.st_mode)) fail(EINVAL, what);
+    return fileManager::copyItem(original, copy);
+  }
+  const int folder =
+      ::open(copy.deletingLastPathComponent().path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::string name = copy.lastPathComponent();
+  const bool placed = folder >= 0 && (cloneInto(source, info.st_mode & 0777, folder, name) ||
+                                      linkInto(source, folder, name));
+  if (folder >= 0) ::close(folder);
+  ::close(source);
+  if (!placed) fileManager::copyItem(original, copy);
+}
+
+// The handed file's data, named like it, in a folder of its own (see placeTemporary()). Removed
+// with its folder when the object goes.
 class TemporaryCopy {
  public:
   explicit TemporaryCopy(const Url& original)
@@ -94,7 +151,7 @@ class TemporaryCopy {
         copy_(folder_.appendingPathComponent(original.lastPathComponent(),
                                              original.hasDirectoryPath())) {
     try {
-      fileManager::copyItem(original, copy_);
+      placeTemporary(original, copy_);
     } catch (...) {
       removeFolder();
       throw;
@@ -213,6 +270,8 @@ void ItemProvider::loadURL(Completion completion) {
     });
   });
 }
+
+void ItemProvider::finishLoads() { loadThreads().join(); }
 
 std::optional<std::string> ItemProvider::suggestedName() const {
   tellReceivingObserver(*this, "suggestedName");

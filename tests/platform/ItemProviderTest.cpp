@@ -5,6 +5,7 @@
 
 #include <asio/post.hpp>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <memory>
@@ -14,8 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "platform/Callback.hpp"
 #include "platform/MainThread.hpp"
+#include "tests/support/Mounts.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/Urls.hpp"
 
@@ -28,6 +32,29 @@ using testing_support::fileURL;
 using testing_support::readFile;
 using testing_support::TempFolder;
 using testing_support::writeFile;
+
+// $TMPDIR pointed at `folder` while the object lives, at a moment when no load runs.
+class ScopedTemporaryFolder {
+ public:
+  explicit ScopedTemporaryFolder(const std::filesystem::path& folder) {
+    // NOLINTBEGIN(concurrency-mt-unsafe): the load threads are idle
+    if (const char* saved = std::getenv("TMPDIR")) saved_ = saved;
+    ::setenv("TMPDIR", folder.c_str(), 1);
+  }
+  ~ScopedTemporaryFolder() {
+    if (saved_) {
+      ::setenv("TMPDIR", saved_->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    // NOLINTEND(concurrency-mt-unsafe)
+  }
+  ScopedTemporaryFolder(const ScopedTemporaryFolder&) = delete;
+  ScopedTemporaryFolder& operator=(const ScopedTemporaryFolder&) = delete;
+
+ private:
+  std::optional<std::string> saved_;
+};
 
 ItemProvider::Loader answering(std::optional<Url> url, std::optional<std::error_code> error = {}) {
   return [url, error](const ItemProvider::Completion& completion) { completion(url, error); };
@@ -184,6 +211,12 @@ TEST(ItemProvider, FailedLoadsGiveNoneAndAnError) {
          p.registerFileRepresentation("public.mp3", answering(fileURL(folder / "gone.mp3")));
        },
        loadAudioFile, std::errc::no_such_file_or_directory},
+      {"a handed pipe that no writer has opened",
+       [&](auto& p) {
+         ::mkfifo((folder / "pipe.mp3").c_str(), 0600);
+         p.registerFileRepresentation("public.mp3", answering(fileURL(folder / "pipe.mp3")));
+       },
+       loadAudioFile, std::errc::invalid_argument},
       {"a handed web link",
        [](auto& p) {
          p.registerFileRepresentation("public.mp3",
@@ -237,6 +270,28 @@ TEST(ItemProvider, AFileRepresentationIsATemporaryCopyThatLastsUntilTheCompletio
   EXPECT_FALSE(delivery.onMainThread);
   EXPECT_TRUE(goneAfterCompletion.get_future().get()) << "the copy and its folder are removed";
   EXPECT_EQ(readFile(original), "the take") << "the original stays";
+}
+
+// A large recording handed over as a file must not need its size again in free space: the
+// temporary shares the original's data.
+TEST(ItemProvider, AFileRepresentationCostsNoSpaceBesideItsOriginal) {
+  TempFolder folder;
+  constexpr std::size_t mebibyte = std::size_t{1} << 20;
+  auto disk = testing_support::ScopedMount::tinyTmpfs(folder / "disk", 8 * mebibyte);
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  const auto original = folder / "disk" / "Long take.mp3";
+  writeFile(original, std::string(6 * mebibyte, 't'));
+  const ScopedTemporaryFolder temporaryOnTheDisk(folder / "disk");
+
+  ItemProvider provider;
+  provider.registerFileRepresentation("public.mp3", answering(fileURL(original)));
+  const auto delivery = loadOnMain(
+      [&](auto completion) { provider.loadFileRepresentation("public.mp3", completion); });
+
+  ASSERT_TRUE(delivery.url) << delivery.error.value_or(std::error_code()).message();
+  EXPECT_EQ(delivery.contentDuringCompletion, std::string(6 * mebibyte, 't'));
+  EXPECT_THAT(testing_support::namesIn(folder / "disk"), ::testing::ElementsAre("Long take.mp3"))
+      << "nothing left beside it";
 }
 
 TEST(ItemProvider, ForFileOffersTheFileByLocationAndAsItsOwnType) {

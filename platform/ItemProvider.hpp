@@ -54,6 +54,11 @@ class ItemProvider : public std::enable_shared_from_this<ItemProvider> {
   // returned; or none and an error.
   void loadFileRepresentation(std::string_view typeIdentifier, Completion completion);
 
+  // For the extension runtime, as a request ends: waits until every load started so far has
+  // called its completion and that completion has returned, so that nothing a load writes
+  // outlives the folders it writes into. No load may be started afterwards.
+  static void finishLoads();
+
  private:
   struct Registration {
     std::string typeIdentifier;

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+
 #include "tests/e2e/E2eFixture.hpp"
 
 namespace e2e {
@@ -114,6 +116,10 @@ struct FailingShare {
   std::string message;
 };
 
+const std::string couldNotGet =
+    "KelpWord couldn\u2019t get that recording from the other app. Try again, or export it as a "
+    "file and drop the file here.\n";
+
 TEST_F(ShareExtensionTest, SharesThatReceiveNothingShowTheirMessageAndLeaveAnEmptyShareFolder) {
   const FailingShare cases[] = {
       {"no items", {}, "", notAudio},
@@ -124,11 +130,8 @@ TEST_F(ShareExtensionTest, SharesThatReceiveNothingShowTheirMessageAndLeaveAnEmp
       {"a non-audio MIME type", {"--type", "text/plain", "-"}, "hello", notAudio},
       {"a MIME type nobody knows", {"--type", "audio/x-unknown", "-"}, "hello", notAudio},
       {"a link", {"https://example.com/talk.m4a"}, "", notAudio},
-      {"a file that is not there",
-       {"/nonexistent/Interview.m4a"},
-       "",
-       "KelpWord couldn\u2019t get that recording from the other app. Try again, or export it as a "
-       "file and drop the file here.\n"},
+      {"a file that is not there", {"/nonexistent/Interview.m4a"}, "", couldNotGet},
+      {"empty standard input", {"--type", "public.mp3", "-"}, "", couldNotGet},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -201,6 +204,14 @@ TEST_F(ShareExtensionTest, ClosedStandardDescriptorsAreReopenedOnDevNull) {
   ASSERT_EQ(folders.size(), 1u);
   EXPECT_EQ(readFile(folders[0] / "Interview.m4a"), "recording");
   EXPECT_EQ(opened().size(), 1u);
+}
+
+TEST_F(ShareExtensionTest, WithStandardOutputUnwritableTheMessageGoesToStandardError) {
+  const auto result =
+      share({"-c", "exec >/dev/full \"$0\"", KELPWORD_SHARE}, "", "/bin/sh");  // no inbox
+
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find(openFirst), std::string::npos) << result.err;
 }
 
 }  // namespace

@@ -78,5 +78,31 @@ TEST_F(ShareExtensionTest, OnATerminalTheSheetIsDrawnInAFrameAndReturnPressesClo
   }
 }
 
+TEST_F(ShareExtensionTest, OnADumbTerminalTheSheetIsPlainLines) {
+  int terminal = -1;
+  auto environment = this->environment();
+  environment.emplace_back("TERM", "dumb");
+  const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+    ::execl(KELPWORD_SHARE, KELPWORD_SHARE, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+
+  std::string seen;
+  readUntil(terminal, seen, "Then share the recording again.");  // no inbox: the failure
+  ASSERT_EQ(::write(terminal, "\r", 1), 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  readUntil(terminal, seen, "never shown");
+  ::close(terminal);
+
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_NE(seen.find("Sending to KelpWord\u2026"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find('\x1b'), std::string::npos) << "no escape sequence: " << seen;
+  EXPECT_EQ(seen.find("\u2500"), std::string::npos) << "no frame: " << seen;
+}
+
 }  // namespace
 }  // namespace e2e

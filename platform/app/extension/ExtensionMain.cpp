@@ -1,5 +1,6 @@
 #include "platform/app/extension/ExtensionMain.hpp"
 
+#include <asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,10 +13,12 @@
 #include <unistd.h>
 
 #include "platform/Callback.hpp"
+#include "platform/ItemProvider.hpp"
 #include "platform/MainThread.hpp"
 #include "platform/app/extension/ShareArguments.hpp"
 #include "platform/app/extension/SharedItems.hpp"
 #include "platform/app/extension/SheetRendererChoice.hpp"
+#include "platform/app/extension/StandardInputSpool.hpp"
 #include "platform/app/sandbox/AppSandbox.hpp"
 #include "platform/detail/Posix.hpp"
 
@@ -57,18 +60,26 @@ class TemporaryFolder {
   std::string path_;
 };
 
+void cancelByUser(ExtensionContext& context) {
+  context.cancelRequest({std::string(cocoaErrorDomain), userCancelledErrorCode});
+}
+
 asio::awaitable<ExtensionContext::State> presentSheet(
     const std::shared_ptr<ViewController>& controller,
-    const std::shared_ptr<ExtensionContext>& context, SheetRenderer& renderer) {
+    const std::shared_ptr<ExtensionContext>& context, SheetRenderer& renderer,
+    asio::signal_set& interruptions) {
+  // Ctrl-C, a closed terminal or a polite kill: the user's Close, by other means.
+  interruptions.async_wait([context](const std::error_code& error, int /*signal*/) {
+    if (!error) cancelByUser(*context);
+  });
   const auto state =
       co_await awaitCallback<ExtensionContext::State>([&](Resume<ExtensionContext::State> resume) {
         context->setEndHandler([resume](ExtensionContext::State ended) { resume(ended); });
         renderer.setTitle(controller->title());
-        renderer.show(controller->view(), [context] {
-          context->cancelRequest({std::string(cocoaErrorDomain), userCancelledErrorCode});
-        });
+        renderer.show(controller->view(), [context] { cancelByUser(*context); });
         controller->viewDidAppear();
       });
+  interruptions.cancel();
   renderer.close();
   co_return state;
 }
@@ -129,21 +140,27 @@ int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeC
       return 1;
     }
   }
+  // Taken from here on by the main loop; the broker, forked before, keeps its own dispositions.
+  asio::signal_set interruptions(mainContext(), SIGINT, SIGTERM, SIGHUP);
   std::optional<TemporaryFolder> temporary;
-  StandardInputData standardInput;
+  std::shared_ptr<StandardInputSpool> standardInput;
   if (readsStandardInput) {
     try {
       temporary.emplace();
-      standardInput = saveStandardInput(temporary->url());
-    } catch (const std::system_error& failure) {
-      standardInput.error = failure.code();
+      standardInput = std::make_shared<StandardInputSpool>(temporary->url());
+    } catch (const std::system_error&) {
+      // The item fails to load; the sheet says so.
     }
   }
 
   auto context = std::make_shared<ExtensionContext>(sharedItems(arguments, standardInput));
   auto controller = makeController(std::nullopt, std::nullopt);
   controller->setExtensionContext(context);
-  const auto state = runMain(presentSheet(controller, context, *renderer));
+  const auto state = runMain(presentSheet(controller, context, *renderer, interruptions));
+  // A request can end while standard input is still being read or a file copied: stop the
+  // reading, and let the loads finish before their folders go.
+  if (standardInput) standardInput->cancel();
+  ItemProvider::finishLoads();
   return state == ExtensionContext::State::completed ? 0 : 1;
 }
 

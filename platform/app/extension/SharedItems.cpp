@@ -1,11 +1,8 @@
 #include "platform/app/extension/SharedItems.hpp"
 
-#include <array>
-#include <cerrno>
+#include <utility>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/UTType.hpp"
 
@@ -42,49 +39,26 @@ std::string typeIdentifier(const std::optional<std::string>& type) {
 }
 
 std::shared_ptr<ItemProvider> dataProvider(const ShareArguments& arguments,
-                                           const StandardInputData& data) {
+                                           std::shared_ptr<StandardInputSpool> spool) {
   auto provider = std::make_shared<ItemProvider>();
-  provider->registerFileRepresentation(typeIdentifier(arguments.type),
-                                       [data](const ItemProvider::Completion& done) {
-                                         if (data.file) {
-                                           done(data.file, std::nullopt);
-                                         } else {
-                                           done(std::nullopt, data.error);
-                                         }
-                                       });
+  provider->registerFileRepresentation(
+      typeIdentifier(arguments.type),
+      [spool = std::move(spool)](const ItemProvider::Completion& done) {
+        if (!spool) {  // the runtime had no folder to keep the data in
+          done(std::nullopt, std::make_error_code(std::errc::no_such_file_or_directory));
+          return;
+        }
+        const auto spooled = spool->file();
+        done(spooled.file, spooled.error);
+      });
   provider->setSuggestedName(arguments.name);
   return provider;
 }
 
 }  // namespace
 
-StandardInputData saveStandardInput(const Url& folder) {
-  const Url file = folder.appendingPathComponent("standard input");
-  const int out = ::open(file.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (out < 0) return {std::nullopt, std::error_code(errno, std::generic_category())};
-  std::array<char, 1 << 16> buffer{};
-  int error = 0;
-  while (error == 0) {
-    const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno != EINTR) error = errno;
-      continue;
-    }
-    for (ssize_t done = 0; done < n && error == 0;) {
-      const ssize_t written =
-          ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
-      if (written < 0 && errno != EINTR) error = errno;
-      if (written > 0) done += written;
-    }
-  }
-  if (::close(out) != 0 && error == 0) error = errno;
-  if (error != 0) return {std::nullopt, std::error_code(error, std::generic_category())};
-  return {file, std::nullopt};
-}
-
-std::vector<std::shared_ptr<InputItem>> sharedItems(const ShareArguments& arguments,
-                                                    const StandardInputData& standardInput) {
+std::vector<std::shared_ptr<InputItem>> sharedItems(
+    const ShareArguments& arguments, const std::shared_ptr<StandardInputSpool>& standardInput) {
   std::vector<std::shared_ptr<InputItem>> items;
   for (const auto& argument : arguments.items) {
     std::shared_ptr<ItemProvider> provider;

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -76,16 +78,105 @@ bool copyInKernel(int from, int to, const std::string& what) {
   }
 }
 
-// Copies the data of `from` (from its current offset) into the empty file `to`: a shared-extent
-// clone where the file system has one, else in the kernel, else through one fixed buffer.
+// Copies `length` bytes at `offset` of `from` to the same offset of `to`: in the kernel where it
+// can, else through one fixed buffer.
+void copyRange(int from, int to, off_t offset, off_t length, const std::string& what) {
+  off_t in = offset;
+  off_t out = offset;
+  const off_t end = offset + length;
+  bool inKernel = true;
+  std::unique_ptr<char[]> buffer;
+  constexpr std::size_t bufferBytes = std::size_t{128} * 1024;
+  while (in < end) {
+    const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - in, kernelCopyChunk));
+    if (inKernel) {
+      const ssize_t copied = ::copy_file_range(from, &in, to, &out, wanted, 0);
+      if (copied > 0) continue;
+      if (copied == 0) return;  // the source shrank meanwhile
+      if (errno == EINTR) continue;
+      if (!kernelRefusesCopy(errno)) fail(errno, what);
+      inKernel = false;
+      buffer = std::make_unique_for_overwrite<char[]>(bufferBytes);
+    }
+    const ssize_t got = ::pread(from, buffer.get(), std::min(wanted, bufferBytes), in);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) fail(errno, what);
+    if (got == 0) return;
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t written =
+          ::pwrite(to, buffer.get() + done, static_cast<std::size_t>(got - done), out + done);
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) fail(errno, what);
+      done += written;
+    }
+    in += got;
+    out += got;
+  }
+}
+
+// Copies only the data of a file with holes, leaving the holes holes: a 1 GiB file holding 4 KiB
+// costs 4 KiB again, not 1 GiB. False, with nothing written, where the file system cannot tell
+// data from holes.
+bool copySparse(int from, int to, off_t size, const std::string& what) {
+  for (off_t offset = 0; offset < size;) {
+    const off_t data = ::lseek(from, offset, SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) break;  // only a hole is left
+      if (offset == 0 && (errno == EINVAL || errno == EOPNOTSUPP)) return false;
+      fail(errno, what);
+    }
+    off_t hole = ::lseek(from, data, SEEK_HOLE);
+    if (hole < 0) fail(errno, what);
+    hole = std::min(hole, size);
+    if (hole > data) copyRange(from, to, data, hole - data, what);
+    offset = hole;
+  }
+  if (::ftruncate(to, size) != 0) fail(errno, what);
+  return true;
+}
+
+// Copies the data of the regular file `from` into the empty file `to`: a shared-extent clone
+// where the file system has one; else only the data of a file with holes; else in the kernel,
+// else through one fixed buffer.
 void copyData(int from, int to, const std::string& what) {
   if (::ioctl(to, FICLONE, from) == 0) return;
   // A refused clone may still have touched the target. Only truncate then: on ext4, truncating
   // to zero makes close() flush the whole file, as for a file rewritten in place.
   if (statOrFail(to, what).st_size != 0 && ::ftruncate(to, 0) != 0) fail(errno, what);
+  const struct stat info = statOrFail(from, what);
+  constexpr off_t blockBytes = 512;  // st_blocks' unit
+  if (info.st_size > 0 && info.st_blocks * blockBytes < info.st_size &&
+      copySparse(from, to, info.st_size, what)) {
+    return;
+  }
   if (copyInKernel(from, to, what)) return;
   if (const int error = posix::copyToEnd(from, to); error != 0) fail(error, what);
 }
+
+// --- permissions -------------------------------------------------------------------------------
+
+// The process's file mode creation mask, read without changing it (umask() can only set it, and
+// setting it back would race with other threads creating files). 022 where /proc cannot tell.
+mode_t creationMask() {
+  const FileDescriptor status = posix::openAt(AT_FDCWD, "/proc/self/status", O_RDONLY);
+  if (!status.valid()) return 022;
+  std::array<char, 4096> text{};
+  const ssize_t got = posix::readAll(status.get(), text.data(), text.size() - 1);
+  if (got <= 0) return 022;
+  const std::string_view content(text.data(), static_cast<std::size_t>(got));
+  const std::size_t line = content.find("\nUmask:");
+  if (line == std::string_view::npos) return 022;
+  mode_t mask = 0;
+  for (std::size_t i = line + 8; i < content.size() && content[i] != '\n'; ++i) {
+    if (content[i] >= '0' && content[i] <= '7')
+      mask = mask * 8 + static_cast<mode_t>(content[i] - '0');
+  }
+  return mask & permissionBits;
+}
+
+// The bits a copy of an item with `sourceMode` takes: the source's permission bits less the
+// umask, as cp gives them; set-id and sticky bits are not carried over.
+mode_t copyMode(mode_t sourceMode, mode_t mask) { return sourceMode & permissionBits & ~mask; }
 
 // --- trees -------------------------------------------------------------------------------------
 
@@ -120,15 +211,19 @@ struct CopyRoot {
   ino_t inode;
 };
 
-void copyFolderContents(int from, int to, const CopyRoot& root, const std::string& what);
+void copyFolderContents(int from, int to, const CopyRoot& root, mode_t mask,
+                        const std::string& what);
 
 // Copies the entry `name` of the folder `from` into the folder `to` under the same name: links
-// stay links, special files are made anew, files and folders are copied with their permission
-// bits.
-void copyEntry(int from, const char* name, int to, const CopyRoot& root, const std::string& what) {
+// stay links, files and folders are copied with their permission bits less the umask `mask`.
+// Pipes, sockets and devices are left out: they hold no data to share, a device node made anew
+// by root would open the device to whoever can reach the copy, and one such entry must not cost
+// an ordinary user the whole folder.
+void copyEntry(int from, const char* name, int to, const CopyRoot& root, mode_t mask,
+               const std::string& what) {
   struct stat info {};
   if (::fstatat(from, name, &info, AT_SYMLINK_NOFOLLOW) != 0) fail(errno, what);
-  const mode_t mode = info.st_mode & permissionBits;
+  const mode_t mode = copyMode(info.st_mode, mask);
 
   if (S_ISLNK(info.st_mode)) {
     const auto target = posix::readLinkAt(from, name, static_cast<std::size_t>(info.st_size));
@@ -141,7 +236,7 @@ void copyEntry(int from, const char* name, int to, const CopyRoot& root, const s
     const FileDescriptor source = openOrFail(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
     if (::mkdirat(to, name, S_IRWXU) != 0) fail(errno, what);
     const FileDescriptor target = openOrFail(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
-    copyFolderContents(source.get(), target.get(), root, what);
+    copyFolderContents(source.get(), target.get(), root, mask, what);
     // Only now, so that a read-only source folder could be filled.
     if (::fchmod(target.get(), mode) != 0) fail(errno, what);
     return;
@@ -155,15 +250,13 @@ void copyEntry(int from, const char* name, int to, const CopyRoot& root, const s
     copyData(source.get(), target.get(), what);
     if (::fchmod(target.get(), mode) != 0) fail(errno, what);
     target.closeReportingErrors(kCopy, what);
-    return;
   }
-  if (::mknodat(to, name, (info.st_mode & S_IFMT) | mode, info.st_rdev) != 0) fail(errno, what);
-  if (::fchmodat(to, name, mode, 0) != 0) fail(errno, what);  // mknod obeys the umask
 }
 
-void copyFolderContents(int from, int to, const CopyRoot& root, const std::string& what) {
+void copyFolderContents(int from, int to, const CopyRoot& root, mode_t mask,
+                        const std::string& what) {
   posix::DirectoryReader listing(from, kCopy, what);
-  while (const dirent* entry = listing.next()) copyEntry(from, entry->d_name, to, root, what);
+  while (const dirent* entry = listing.next()) copyEntry(from, entry->d_name, to, root, mask, what);
 }
 
 // --- the temporary and its rename --------------------------------------------------------------
@@ -280,15 +373,70 @@ class Temporary {
   std::string name_;  // empty once there is nothing to remove
 };
 
-// The source, following a final link. O_NONBLOCK: a pipe must not hang the opening.
+// The source, following a final link: a file or a folder. Anything else (a pipe, a socket, a
+// device) is refused with EINVAL. O_NONBLOCK: opening a pipe must not wait for its writer.
 FileDescriptor openSource(const std::string& path, const std::string& what) {
-  FileDescriptor source = openOrFail(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK, what);
-  if (!S_ISDIR(statOrFail(source.get(), what).st_mode)) {
-    // From here on a pipe or device is read as a stream, waiting for its data.
+  FileDescriptor source = posix::openAt(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (!source.valid()) {
+    const int error = errno;
+    struct stat info {};
+    // A socket cannot be opened at all (ENXIO): it is refused like the rest.
+    if (error == ENXIO && ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
+      fail(EINVAL, what);
+    }
+    fail(error, what);
+  }
+  const mode_t type = statOrFail(source.get(), what).st_mode & S_IFMT;
+  if (type != S_IFREG && type != S_IFDIR) fail(EINVAL, what);
+  if (type == S_IFREG) {
     const int flags = ::fcntl(source.get(), F_GETFL);
     if (flags < 0 || ::fcntl(source.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fail(errno, what);
   }
   return source;
+}
+
+bool refusesUnnamedFiles(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+// Names the unnamed file `fd` `name` in `folder`; fails where the name is taken (EEXIST), never
+// replacing. Linking the descriptor itself takes a privilege; its /proc link does not. 0 or the
+// errno.
+int nameUnnamedFile(int fd, int folder, const std::string& name) {
+  if (::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  if (errno != ENOENT && errno != EPERM) return errno;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  return errno;
+}
+
+// The file copied into `folder` as `name` through a file that has no name until it is complete
+// (O_TMPFILE): a copy cut short, even by a kill, leaves nothing. False, with nothing done, where
+// the file system makes no such files or they cannot be named here.
+bool copyFileUnnamed(int source, int folder, const std::string& name, mode_t mode,
+                     const std::string& what) {
+  FileDescriptor copy = posix::openAt(folder, ".", O_TMPFILE | O_WRONLY, S_IRUSR | S_IWUSR);
+  if (!copy.valid()) {
+    if (refusesUnnamedFiles(errno)) return false;
+    fail(errno, what);
+  }
+  copyData(source, copy.get(), what);
+  if (::fchmod(copy.get(), mode) != 0) fail(errno, what);
+  if (const int error = nameUnnamedFile(copy.get(), folder, name); error != 0) {
+    // Neither way of naming it works here (no privilege, no /proc): the caller copies anew.
+    if (error == ENOENT || error == EPERM) {
+      if (::lseek(source, 0, SEEK_SET) != 0) fail(errno, what);
+      return false;
+    }
+    fail(error, what);
+  }
+  try {
+    copy.closeReportingErrors(kCopy, what);
+  } catch (...) {
+    ::unlinkat(folder, name.c_str(), 0);  // ours: made just now, never replacing
+    throw;
+  }
+  return true;
 }
 
 }  // namespace
@@ -302,7 +450,8 @@ void copyItem(const Url& from, const Url& to) {
   const FileDescriptor source = openSource(sourcePath, what);
   const struct stat sourceInfo = statOrFail(source.get(), what);
   const bool isFolder = S_ISDIR(sourceInfo.st_mode);
-  const mode_t mode = sourceInfo.st_mode & permissionBits;
+  const mode_t mask = creationMask();
+  const mode_t mode = copyMode(sourceInfo.st_mode, mask);
 
   const std::size_t slash = target.find_last_of('/');
   const std::string folderPath = slash == 0 ? "/" : target.substr(0, slash);
@@ -317,11 +466,15 @@ void copyItem(const Url& from, const Url& to) {
     fail(EEXIST, what);
   if (errno != ENOENT) fail(errno, what);
 
+  if (!isFolder && copyFileUnnamed(source.get(), folder.get(), name, mode, what)) return;
+
+  // Folders, and files where unnamed files cannot be made: a hidden name until complete.
   Temporary temporary(folder.get(), isFolder);
   FileDescriptor copy = temporary.create(name, what);
   if (isFolder) {
     const struct stat copyInfo = statOrFail(copy.get(), what);
-    copyFolderContents(source.get(), copy.get(), CopyRoot{copyInfo.st_dev, copyInfo.st_ino}, what);
+    copyFolderContents(source.get(), copy.get(), CopyRoot{copyInfo.st_dev, copyInfo.st_ino}, mask,
+                       what);
   } else {
     copyData(source.get(), copy.get(), what);
   }

@@ -24,12 +24,17 @@ bool itemExists(const Url& url);
 void createDirectory(const Url& folder, bool withIntermediateDirectories);
 
 // Copies the file or folder at `from` to `to`, which must not exist. The copy appears under `to`
-// only once complete (it is written under a hidden temporary name beside `to`, then renamed
-// without replacing); on failure nothing is left behind and nothing is ever replaced: an item
-// already at `to` makes it fail with EEXIST. Data is copied in the kernel (reflink, then
-// copy_file_range, then read/write) in constant memory. A source that is a symbolic link is copied
-// as the file it points to; links inside a copied folder stay links. Permission bits are kept;
-// the copy's dates are those of its making. Throws std::system_error.
+// only once complete: a file is written without a name (O_TMPFILE) and then linked under `to`, so
+// that a copy cut short, even by a kill, leaves nothing; a folder, and a file where the file
+// system makes no unnamed files, is written under a hidden temporary name beside `to`, then
+// renamed without replacing. On failure nothing is left behind and nothing is ever replaced: an
+// item already at `to` makes it fail with EEXIST. Data is copied in the kernel (reflink, then
+// copy_file_range, then read/write) in constant memory, and holes stay holes. Only files and
+// folders are copied: a source that is neither (a pipe, a socket, a device) fails with EINVAL,
+// without waiting for a writer, and such entries inside a copied folder are left out. A source
+// that is a symbolic link is copied as the file it points to; links inside a copied folder stay
+// links. A copy takes its source's permission bits less the umask, as cp does (set-id and sticky
+// bits dropped); its dates are those of its making. Throws std::system_error.
 void copyItem(const Url& from, const Url& to);
 
 // Renames `from` to `to` within one file system, never replacing: an item at `to` makes it fail

@@ -122,8 +122,15 @@ bool linkInto(int fd, int folder, const std::string& name) {
 void placeTemporary(const Url& original, const Url& copy) {
   const std::string what = "cannot hand over " + original.path();
   const int source = ::open(original.path().c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (source < 0) fail(errno, what);
   struct stat info {};
+  if (source < 0) {
+    // A socket cannot be opened at all: refused like the rest.
+    const int error = errno;
+    if (error == ENXIO && ::stat(original.path().c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
+      fail(EINVAL, what);
+    }
+    fail(error, what);
+  }
   const int statResult = ::fstat(source, &info);
   const int statError = errno;
   if (statResult != 0 || !S_ISREG(info.st_mode)) {

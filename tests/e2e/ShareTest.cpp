@@ -121,6 +121,8 @@ const std::string couldNotGet =
     "file and drop the file here.\n";
 
 TEST_F(ShareExtensionTest, SharesThatReceiveNothingShowTheirMessageAndLeaveAnEmptyShareFolder) {
+  // A pipe that no writer has opened yet: nothing to wait for, and no recording.
+  ASSERT_EQ(::mkfifo((folder() / "Take.m4a").c_str(), 0600), 0);
   const FailingShare cases[] = {
       {"no items", {}, "", notAudio},
       {"a non-audio data item",
@@ -131,6 +133,7 @@ TEST_F(ShareExtensionTest, SharesThatReceiveNothingShowTheirMessageAndLeaveAnEmp
       {"a MIME type nobody knows", {"--type", "audio/x-unknown", "-"}, "hello", notAudio},
       {"a link", {"https://example.com/talk.m4a"}, "", notAudio},
       {"a file that is not there", {"/nonexistent/Interview.m4a"}, "", couldNotGet},
+      {"a pipe", {(folder() / "Take.m4a").string()}, "", couldNotGet},
       {"empty standard input", {"--type", "public.mp3", "-"}, "", couldNotGet},
   };
   for (const auto& c : cases) {

@@ -1,11 +1,15 @@
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -16,9 +20,13 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -175,15 +183,13 @@ TEST_F(FileCopy, CopiesAFolderWholeWithLinksInsideStayingLinks) {
   fs::create_symlink(temp / "outside", source / "absolute");
   fs::create_symlink("missing", source / "dangling");
   fs::create_directory_symlink(temp.path(), source / "up");  // would loop if followed
-  ASSERT_EQ(::mkfifo((source / "pipe").c_str(), 0600), 0);
-  ASSERT_EQ(::chmod((source / "pipe").c_str(), 0620), 0);
   writeFile(temp / "outside", "outside");
 
   ASSERT_EQ(errorOfCopy(source, temp / "Copy"), 0);
 
   const fs::path copy = temp / "Copy";
   EXPECT_THAT(namesIn(copy), ElementsAre(".hidden", "absolute", "dangling", "empty", "locked",
-                                         "parts", "pipe", "take.m4a", "up"));
+                                         "parts", "take.m4a", "up"));
   EXPECT_EQ(readFile(copy / "take.m4a"), "take");
   EXPECT_EQ(statOf(copy / "take.m4a").st_mode & 07777, 0640u);
   EXPECT_EQ(readFile(copy / "parts" / "one.m4a"), patterned(200000));
@@ -195,8 +201,6 @@ TEST_F(FileCopy, CopiesAFolderWholeWithLinksInsideStayingLinks) {
   EXPECT_EQ(fs::read_symlink(copy / "absolute"), temp / "outside");
   EXPECT_EQ(fs::read_symlink(copy / "dangling"), "missing");
   EXPECT_EQ(fs::read_symlink(copy / "up"), temp.path());
-  EXPECT_TRUE(S_ISFIFO(statOf(copy / "pipe").st_mode));
-  EXPECT_EQ(statOf(copy / "pipe").st_mode & 07777, 0620u);
   EXPECT_EQ(statOf(copy).st_mode & 07777, statOf(source).st_mode & 07777);
   EXPECT_THAT(namesIn(temp.path()), ElementsAre("Copy", "Session", "outside"));
   ASSERT_EQ(::chmod((copy / "locked").c_str(), 0755), 0);
@@ -290,31 +294,165 @@ TEST_F(FileCopy, FailsForAnUnreadableSourceLeavingNothingBehind) {
   }
 }
 
-TEST_F(FileCopy, AppearsUnderItsNameOnlyWhenComplete) {
-  // A pipe, as a shell's process substitution hands one over: data arrives while the copy runs.
-  int ends[2];
-  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-  const fs::path source = "/proc/self/fd/" + std::to_string(ends[0]);
-  int error = -1;
-  std::thread copier([&] { error = errorOfCopy(source, temp / "Take.m4a"); });
-
-  ASSERT_EQ(::write(ends[1], "first half, ", 12), 12);
-  // Wait until the copy has started writing under its hidden name.
-  for (int tries = 0; tries < 500 && namesIn(temp.path()).empty(); ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// Every name that appears in `folder` while `body` runs, in order (created, or moved in).
+std::vector<std::string> namesAppearingDuring(const fs::path& folder,
+                                              const std::function<void()>& body) {
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  EXPECT_GE(watch, 0);
+  EXPECT_GE(::inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  body();
+  std::vector<std::string> names;
+  alignas(inotify_event) std::array<char, 64 * 1024> events{};
+  for (ssize_t got; (got = ::read(watch, events.data(), events.size())) > 0;) {
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events.data() + at);
+      names.emplace_back(event->name);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
   }
-  const auto during = namesIn(temp.path());
-  ASSERT_EQ(during.size(), 1u);
-  EXPECT_TRUE(during[0].starts_with(".")) << during[0];
-  EXPECT_FALSE(fs::exists(temp / "Take.m4a"));
+  ::close(watch);
+  return names;
+}
 
-  ASSERT_EQ(::write(ends[1], "second half", 11), 11);
-  ::close(ends[1]);
-  copier.join();
-  ::close(ends[0]);
-  EXPECT_EQ(error, 0);
-  EXPECT_EQ(readFile(temp / "Take.m4a"), "first half, second half");
-  EXPECT_THAT(namesIn(temp.path()), ElementsAre("Take.m4a"));
+TEST_F(FileCopy, AFileAppearsUnderItsNameOnlyWhenCompleteAndUnderNoOtherName) {
+  const std::string content = patterned(8 * mebibyte + 5);
+  writeFile(temp / "source" / "Take.m4a", content);
+  fs::create_directories(temp / "into");
+
+  const auto appeared = namesAppearingDuring(temp / "into", [&] {
+    EXPECT_EQ(errorOfCopy(temp / "source" / "Take.m4a", temp / "into" / "Take.m4a"), 0);
+  });
+
+  // Written unnamed: not even a hidden name that a kill could leave behind.
+  EXPECT_THAT(appeared, ElementsAre("Take.m4a"));
+  EXPECT_EQ(readFile(temp / "into" / "Take.m4a"), content);
+}
+
+TEST_F(FileCopy, RefusesWhatIsNeitherFileNorFolderWithoutWaiting) {
+  ASSERT_EQ(::mkfifo((temp / "pipe").c_str(), 0600), 0);  // no writer: opening could wait
+  const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = (temp / "socket").string();
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  socketPath.copy(address.sun_path, socketPath.size());
+  ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  fs::create_directories(temp / "into");
+
+  for (const fs::path& source : {temp / "pipe", temp / "socket", fs::path("/dev/null")}) {
+    SCOPED_TRACE(source);
+    EXPECT_EQ(errorOfCopy(source, temp / "into" / "copy"), EINVAL);
+  }
+  ::close(listening);
+  EXPECT_TRUE(fs::is_empty(temp / "into"));
+}
+
+TEST_F(FileCopy, LeavesPipesSocketsAndDevicesOutOfACopiedFolder) {
+  const fs::path source = temp / "Session";
+  writeFile(source / "take.m4a", "take");
+  ASSERT_EQ(::mkfifo((source / "pipe").c_str(), 0600), 0);
+  const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = (source / "socket").string();
+  socketPath.copy(address.sun_path, std::min(socketPath.size(), sizeof address.sun_path - 1));
+  ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  // The null device's own numbers: harmless, and only root may make one.
+  const bool device = ::mknod((source / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0;
+  fs::create_directories(temp / "into");
+  ASSERT_EQ(::chmod((temp / "into").c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(temp.path().c_str(), 0755), 0);
+
+  struct Case {
+    const char* who;
+    std::optional<unsigned> user;
+  };
+  for (const Case& c : {Case{"root", std::nullopt}, Case{"an ordinary user", 65534u}}) {
+    SCOPED_TRACE(c.who);
+    if (c.user && ::geteuid() != 0) continue;
+    const fs::path copy = temp / "into" / c.who;
+    const int exitCode = inChildProcess([&] {
+      if (c.user &&
+          (::setgroups(0, nullptr) != 0 || ::setgid(*c.user) != 0 || ::setuid(*c.user) != 0)) {
+        return 125;
+      }
+      return errorOfCopy(source, copy);
+    });
+    ASSERT_EQ(exitCode, 0) << "one special entry must not fail the whole folder";
+    EXPECT_THAT(namesIn(copy), ElementsAre("take.m4a"));
+  }
+  ::close(listening);
+  if (!device) GTEST_SKIP() << "no device node could be made here; pipes and sockets checked";
+}
+
+// 1 GiB holding 4 KiB: cp's copy of it takes a few KiB, and so must ours, on a disk far smaller
+// than the file.
+TEST_F(FileCopy, KeepsHolesAsCpDoes) {
+  auto disk = testing_support::ScopedMount::tinyTmpfs(temp / "disk", 64 * mebibyte);
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  constexpr off_t gibibyte = off_t{1} << 30;
+  const std::string data = patterned(4 * kibibyte);
+  const fs::path source = temp / "disk" / "sparse.wav";
+  {
+    const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), gibibyte / 2),
+              static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(::ftruncate(fd, gibibyte), 0);
+    ::close(fd);
+  }
+  ASSERT_EQ(std::system(("cp --sparse=auto '" + source.string() + "' '" +
+                         (temp / "disk" / "by cp.wav").string() + "'")
+                            .c_str()),
+            0);
+
+  ASSERT_EQ(errorOfCopy(source, temp / "disk" / "copy.wav"), 0);
+
+  const struct stat copied = statOf(temp / "disk" / "copy.wav");
+  EXPECT_EQ(copied.st_size, gibibyte);
+  EXPECT_LE(copied.st_blocks, statOf(temp / "disk" / "by cp.wav").st_blocks);
+  const int fd = ::open((temp / "disk" / "copy.wav").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  std::string readBack(data.size(), '\0');
+  EXPECT_EQ(::pread(fd, readBack.data(), readBack.size(), gibibyte / 2),
+            static_cast<ssize_t>(data.size()));
+  EXPECT_EQ(readBack, data);
+  EXPECT_EQ(::lseek(fd, 0, SEEK_DATA), gibibyte / 2) << "nothing but zeros before the data";
+  ::close(fd);
+}
+
+TEST_F(FileCopy, TakesTheSourcesBitsLessTheUmask) {
+  struct Case {
+    mode_t umask;
+    mode_t fileMode;
+    mode_t expectedFile;
+    mode_t expectedFolder;  // of a 0777 folder holding the file
+  };
+  const Case cases[] = {
+      {077, 0777, 0700, 0700},
+      {027, 0666, 0640, 0750},
+      {022, 0755, 0755, 0755},
+      {0, 0640, 0640, 0777},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << "umask " << std::oct << c.umask << ", source " << c.fileMode);
+    const fs::path folder = temp / std::to_string(c.umask);
+    writeFile(folder / "Session" / "take.m4a", "take");
+    ASSERT_EQ(::chmod((folder / "Session" / "take.m4a").c_str(), c.fileMode), 0);
+    ASSERT_EQ(::chmod((folder / "Session").c_str(), 0777), 0);
+
+    const int exitCode = inChildProcess([&] {
+      ::umask(c.umask);
+      if (const int e = errorOfCopy(folder / "Session" / "take.m4a", folder / "take.m4a")) return e;
+      return errorOfCopy(folder / "Session", folder / "Copy");
+    });
+
+    ASSERT_EQ(exitCode, 0);
+    EXPECT_EQ(statOf(folder / "take.m4a").st_mode & 07777, c.expectedFile);
+    EXPECT_EQ(statOf(folder / "Copy").st_mode & 07777, c.expectedFolder);
+    EXPECT_EQ(statOf(folder / "Copy" / "take.m4a").st_mode & 07777, c.expectedFile);
+  }
 }
 
 #if defined(__x86_64__)
@@ -325,8 +463,8 @@ constexpr std::uint32_t thisArchitecture = AUDIT_ARCH_AARCH64;
 constexpr std::uint32_t thisArchitecture = 0;
 #endif
 
-// Makes the kernel answer renameat2 with EINVAL and copy_file_range with ENOSYS for this
-// process, as file systems and kernels without them do.
+// Makes the kernel answer renameat2 with EINVAL, copy_file_range with ENOSYS and openat with
+// O_TMPFILE with EOPNOTSUPP for this process, as file systems and kernels without them do.
 bool refuseNoReplaceAndKernelCopy() {
   sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
@@ -337,6 +475,10 @@ bool refuseNoReplaceAndKernelCopy() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_copy_file_range, 0, 1),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),  // flags, low half
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
@@ -357,6 +499,8 @@ TEST_F(FileCopy, CopiesWhereTheKernelRefusesRenamingWithoutReplacingOrCopyingIts
     if (!refuseNoReplaceAndKernelCopy()) return 125;
     if (::syscall(__NR_renameat2, AT_FDCWD, "a", AT_FDCWD, "b", 0) != -1 || errno != EINVAL)
       return 124;
+    if (::open(temp.path().c_str(), O_TMPFILE | O_WRONLY, 0600) != -1 || errno != EOPNOTSUPP)
+      return 123;
     if (const int e = errorOfCopy(temp / "take.m4a", temp / "into" / "copy.m4a")) return 10 + e;
     if (const int e = errorOfCopy(temp / "Session", temp / "into" / "Session")) return 60 + e;
     if (errorOfCopy(temp / "take.m4a", temp / "into" / "taken.m4a") != EEXIST) return 120;

@@ -283,10 +283,16 @@ TEST(ItemProvider, AFileRepresentationCostsNoSpaceBesideItsOriginal) {
   writeFile(original, std::string(6 * mebibyte, 't'));
   const ScopedTemporaryFolder temporaryOnTheDisk(folder / "disk");
 
+  std::promise<void> completionReturned;
   ItemProvider provider;
-  provider.registerFileRepresentation("public.mp3", answering(fileURL(original)));
+  provider.registerFileRepresentation(
+      "public.mp3", [&, handed = fileURL(original)](const ItemProvider::Completion& completion) {
+        completion(handed, std::nullopt);
+        completionReturned.set_value();
+      });
   const auto delivery = loadOnMain(
       [&](auto completion) { provider.loadFileRepresentation("public.mp3", completion); });
+  completionReturned.get_future().get();
 
   ASSERT_TRUE(delivery.url) << delivery.error.value_or(std::error_code()).message();
   EXPECT_EQ(delivery.contentDuringCompletion, std::string(6 * mebibyte, 't'));

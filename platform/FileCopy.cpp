@@ -399,17 +399,6 @@ bool refusesUnnamedFiles(int error) {
   return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
 }
 
-// Names the unnamed file `fd` `name` in `folder`; fails where the name is taken (EEXIST), never
-// replacing. Linking the descriptor itself takes a privilege; its /proc link does not. 0 or the
-// errno.
-int nameUnnamedFile(int fd, int folder, const std::string& name) {
-  if (::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
-  if (errno != ENOENT && errno != EPERM) return errno;
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
-  return errno;
-}
-
 // The file copied into `folder` as `name` through a file that has no name until it is complete
 // (O_TMPFILE): a copy cut short, even by a kill, leaves nothing. False, with nothing done, where
 // the file system makes no such files or they cannot be named here.
@@ -422,7 +411,7 @@ bool copyFileUnnamed(int source, int folder, const std::string& name, mode_t mod
   }
   copyData(source, copy.get(), what);
   if (::fchmod(copy.get(), mode) != 0) fail(errno, what);
-  if (const int error = nameUnnamedFile(copy.get(), folder, name); error != 0) {
+  if (const int error = posix::linkDescriptorAt(copy.get(), folder, name.c_str()); error != 0) {
     // Neither way of naming it works here (no privilege, no /proc): the caller copies anew.
     if (error == ENOENT || error == EPERM) {
       if (::lseek(source, 0, SEEK_SET) != 0) fail(errno, what);

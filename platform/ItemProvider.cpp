@@ -21,6 +21,7 @@
 #include "platform/MainThread.hpp"
 #include "platform/UTType.hpp"
 #include "platform/detail/ItemProviderObserver.hpp"
+#include "platform/detail/Posix.hpp"
 
 namespace platform {
 namespace {
@@ -94,59 +95,45 @@ Url makePrivateFolder() {
 // `fd`'s file under `name` in `folder` as a clone sharing its blocks, where the file system can
 // clone; none, with nothing left behind, where it cannot.
 bool cloneInto(int fd, mode_t mode, int folder, const std::string& name) {
-  const int clone = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (clone < 0) return false;
-  const bool cloned = ::ioctl(clone, FICLONE, fd) == 0 && ::fchmod(clone, mode) == 0;
-  if (::close(clone) != 0 || !cloned) {
+  posix::FileDescriptor clone =
+      posix::openAt(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
+  if (!clone.valid()) return false;
+  const bool cloned = ::ioctl(clone.get(), FICLONE, fd) == 0 && ::fchmod(clone.get(), mode) == 0;
+  if (::close(clone.release()) != 0 || !cloned) {
     ::unlinkat(folder, name.c_str(), 0);
     return false;
   }
   return true;
 }
 
-// `fd`'s file under `name` in `folder` as a second link to it. Linking a descriptor itself takes
-// a privilege; its /proc link does not.
-bool linkInto(int fd, int folder, const std::string& name) {
-  if (::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return true;
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  return ::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-}
-
-[[noreturn]] void fail(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
 // The handed file's data under `copy`, at no cost of disk where the system allows: a clone, else
 // a hard link, else a full copy. A folder is copied; what is neither file nor folder (a pipe, a
-// device) is refused with EINVAL, without waiting for a writer.
+// socket, a device) is refused with EINVAL, without waiting for a writer.
 void placeTemporary(const Url& original, const Url& copy) {
-  const std::string what = "cannot hand over " + original.path();
-  const int source = ::open(original.path().c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  constexpr std::string_view operation = "hand over";
+  const std::string path = posix::requireLocalPath(original, operation);
+  const posix::FileDescriptor source = posix::openAt(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK);
   struct stat info {};
-  if (source < 0) {
-    // A socket cannot be opened at all: refused like the rest.
+  if (!source.valid()) {
     const int error = errno;
-    if (error == ENXIO && ::stat(original.path().c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
-      fail(EINVAL, what);
+    // A socket cannot be opened at all: refused like the rest.
+    if (error == ENXIO && ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
+      posix::throwSystemError(EINVAL, operation, path);
     }
-    fail(error, what);
+    posix::throwSystemError(error, operation, path);
   }
-  const int statResult = ::fstat(source, &info);
-  const int statError = errno;
-  if (statResult != 0 || !S_ISREG(info.st_mode)) {
-    ::close(source);
-    if (statResult != 0) fail(statError, what);
-    if (!S_ISDIR(info.st_mode)) fail(EINVAL, what);
-    return fileManager::copyItem(original, copy);
-  }
-  const int folder =
-      ::open(copy.deletingLastPathComponent().path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (::fstat(source.get(), &info) != 0) posix::throwSystemError(errno, operation, path);
+  if (S_ISDIR(info.st_mode)) return fileManager::copyItem(original, copy);
+  if (!S_ISREG(info.st_mode)) posix::throwSystemError(EINVAL, operation, path);
+
+  const posix::FileDescriptor folder = posix::openAt(
+      AT_FDCWD, copy.deletingLastPathComponent().path().c_str(), O_RDONLY | O_DIRECTORY);
   const std::string name = copy.lastPathComponent();
-  const bool placed = folder >= 0 && (cloneInto(source, info.st_mode & 0777, folder, name) ||
-                                      linkInto(source, folder, name));
-  if (folder >= 0) ::close(folder);
-  ::close(source);
-  if (!placed) fileManager::copyItem(original, copy);
+  if (folder.valid() && (cloneInto(source.get(), info.st_mode & 0777, folder.get(), name) ||
+                         posix::linkDescriptorAt(source.get(), folder.get(), name.c_str()) == 0)) {
+    return;
+  }
+  fileManager::copyItem(original, copy);
 }
 
 // The handed file's data, named like it, in a folder of its own (see placeTemporary()). Removed

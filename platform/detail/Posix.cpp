@@ -1,7 +1,9 @@
 #include "platform/detail/Posix.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -112,6 +114,15 @@ int copyToEnd(int from, int to) {
       return error;
     }
   }
+}
+
+int linkDescriptorAt(int fd, int folder, const char* name) noexcept {
+  if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return 0;
+  if (errno != ENOENT && errno != EPERM) return errno;
+  std::array<char, 32> self{};
+  std::snprintf(self.data(), self.size(), "/proc/self/fd/%d", fd);
+  if (::linkat(AT_FDCWD, self.data(), folder, name, AT_SYMLINK_FOLLOW) == 0) return 0;
+  return errno;
 }
 
 DirectoryReader::DirectoryReader(int folder, std::string_view operation, std::string_view path)

@@ -66,6 +66,12 @@ ssize_t readAll(int fd, void* data, std::size_t size) noexcept;
 // 0, or the errno of the read or write that failed.
 int copyToEnd(int from, int to);
 
+// Gives the file open on `fd` (an unnamed O_TMPFILE file, or any file to link again) the name
+// `name` in the open folder `folder`, never replacing: a taken name fails with EEXIST. Linking
+// the descriptor itself takes a privilege (CAP_DAC_READ_SEARCH); its /proc link, tried next, does
+// not. 0, or the errno of the failure (ENOENT or EPERM where neither way works here).
+int linkDescriptorAt(int fd, int folder, const char* name) noexcept;
+
 // The entries of an open folder other than "." and "..", from its first. Reads through its own
 // duplicate of the descriptor, so `folder` stays the caller's and usable. One thread per reader.
 class DirectoryReader {

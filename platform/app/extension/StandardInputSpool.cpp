@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/detail/Posix.hpp"
+
 namespace platform {
 namespace {
 
@@ -18,50 +20,8 @@ constexpr const char* spooledName = "standard input";
 
 std::error_code errorOf(int error) { return {error, std::generic_category()}; }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    return *this;
-  }
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-// Gives the unnamed file `fd` the name `name` in `folder`. Linking the descriptor itself takes a
-// privilege; its /proc link does not.
-int nameUnnamedFile(int fd, int folder, const char* name) {
-  if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return 0;
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  if (::linkat(AT_FDCWD, self.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0) return 0;
-  return errno;
-}
-
 bool refusesUnnamedFiles(int error) {
-  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOENT;
-}
-
-int writeAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return 0;
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
 }
 
 }  // namespace
@@ -93,17 +53,18 @@ void StandardInputSpool::cancel() {
 
 StandardInputSpool::Result StandardInputSpool::spool() {
   if (cancelled_.load()) return {std::nullopt, errorOf(ECANCELED)};
-  const Descriptor folder(
-      ::open(folder_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+  const posix::FileDescriptor folder =
+      posix::openAt(AT_FDCWD, folder_.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (folder.get() < 0) return {std::nullopt, errorOf(errno)};
 
   // Unnamed while it fills; else under a hidden name that goes again on every failure.
   std::string hiddenName;
-  Descriptor out(::openat(folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  posix::FileDescriptor out =
+      posix::openAt(folder.get(), ".", O_TMPFILE | O_WRONLY, S_IRUSR | S_IWUSR);
   if (out.get() < 0) {
     if (!refusesUnnamedFiles(errno)) return {std::nullopt, errorOf(errno)};
     std::string pattern = folder_.path() + "/." + spooledName + ".XXXXXX";
-    out = Descriptor(::mkostemp(pattern.data(), O_CLOEXEC));
+    out = posix::FileDescriptor(::mkostemp(pattern.data(), O_CLOEXEC));
     if (out.get() < 0) return {std::nullopt, errorOf(errno)};
     hiddenName = pattern.substr(pattern.rfind('/') + 1);
   }
@@ -127,7 +88,7 @@ StandardInputSpool::Result StandardInputSpool::spool() {
       if (errno == EINTR || errno == EAGAIN) continue;
       return failed(errno);
     }
-    if (const int error = writeAll(out.get(), buffer.data(), static_cast<std::size_t>(n))) {
+    if (const int error = posix::writeAll(out.get(), buffer.data(), static_cast<std::size_t>(n))) {
       return failed(error);
     }
     total += static_cast<std::size_t>(n);
@@ -136,7 +97,7 @@ StandardInputSpool::Result StandardInputSpool::spool() {
 
   const int error =
       hiddenName.empty()
-          ? nameUnnamedFile(out.get(), folder.get(), spooledName)
+          ? posix::linkDescriptorAt(out.get(), folder.get(), spooledName)
           : (::renameat(folder.get(), hiddenName.c_str(), folder.get(), spooledName) == 0 ? 0
                                                                                           : errno);
   if (error != 0) return failed(error);

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 
 #include <poll.h>
@@ -75,6 +76,34 @@ TEST_F(ShareExtensionTest, OnATerminalTheSheetIsDrawnInAFrameAndReturnPressesClo
   if (readBack) {
     EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO))
         << "settings put back";
+  }
+}
+
+TEST_F(ShareExtensionTest, AnInterruptionCancelsAndGivesTheTerminalItsSettingsBack) {
+  int terminal = -1;
+  const auto environment = this->environment();
+  const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+    ::execl(KELPWORD_SHARE, KELPWORD_SHARE, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+
+  std::string seen;
+  readUntil(terminal, seen, "[ Close ]");  // no inbox: the failure sheet, waiting for a key
+  ASSERT_EQ(::kill(child, SIGTERM), 0);
+  readUntil(terminal, seen, "\x1b[?25h");
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  termios after{};
+  const bool readBack = ::tcgetattr(terminal, &after) == 0;
+  ::close(terminal);
+
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "cancelled, not killed: " << status;
+  EXPECT_NE(seen.find("\x1b[?25h"), std::string::npos) << "the cursor shown again";
+  if (readBack) {
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
   }
 }
 

@@ -5,9 +5,7 @@
 #include <functional>
 #include <thread>
 
-#include <fcntl.h>
 #include <gtk/gtk.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/e2e/E2eFixture.hpp"
@@ -88,13 +86,8 @@ class WindowShareTest : public e2e::ShareExtensionTest, protected InProcessSheet
 TEST_F(WindowShareTest, TheStatusSheetShowsWhileASlowShareIsUnderWayAndGoesWhenItCompletes) {
   makeInbox();
   const auto expectedPicture = expected(sending, /*failed=*/false);
-  // A recording that arrives slowly: a pipe that the test writes into when it likes.
-  const fs::path recording = folder() / "Interview.mp3";
-  ASSERT_EQ(::mkfifo(recording.c_str(), 0600), 0);
-  const int writer = ::open(recording.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(writer, 0);
-
-  const auto share = startShare({recording.string()});
+  // A recording that arrives slowly: standard input, which the test writes into when it likes.
+  const auto share = startShare({"--type", "public.mp3", "--name", "Interview", "-"});
   const auto sheet = sheetOf(*share, [&](const Image& shown) { return shown == expectedPicture; });
   ASSERT_TRUE(sheet.picture) << "no settled window; " << share->errors();
   keepPicture(*sheet.picture, "slow share");
@@ -102,8 +95,8 @@ TEST_F(WindowShareTest, TheStatusSheetShowsWhileASlowShareIsUnderWayAndGoesWhenI
   EXPECT_FALSE(share->waitForExit(300ms)) << "the share waits for its recording";
 
   const std::string data = "ID3 a slow recording";
-  ASSERT_EQ(::write(writer, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-  ::close(writer);
+  share->write(data);
+  share->closeInput();
   EXPECT_EQ(share->waitForExit(30s), 0) << share->errors();
   EXPECT_TRUE(testDisplay()->windowsTitled("KelpWord", share->pid()).empty());
   const auto starts = opened();

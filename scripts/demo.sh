@@ -111,19 +111,12 @@ share() {
     "$extension" "$@"
 }
 if [ -n "${WAYLAND_DISPLAY:-}${DISPLAY:-}" ]; then
-  # With a display the sheet is a window. The recording arrives through a pipe, two seconds
+  # With a display the sheet is a window. The recording arrives on standard input, two seconds
   # late, so that the window's status line can be seen before KelpWord opens the copy.
   echo "A display is available: the sheet shows as a window while the recording arrives."
-  arriving=$demo/arriving/$(basename "$recording")
-  mkdir -p "$(dirname "$arriving")"
-  mkfifo "$arriving"
-  exec 3<>"$arriving"
-  share "$arriving" 3>&- &
-  pid=$!
-  sleep 2
-  cat "$recording" >&3
-  exec 3>&-
-  wait "$pid" || status=$?
+  name=$(basename "$recording")
+  { sleep 2; cat "$recording"; } |
+    share --type com.microsoft.waveform-audio --name "${name%.*}" - || status=$?
 else
   share "$recording" || status=$?
 fi

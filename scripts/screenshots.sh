@@ -44,7 +44,7 @@ start_share() {
   env LD_PRELOAD="$nss" NSS_WRAPPER_PASSWD="$work/passwd" NSS_WRAPPER_GROUP="$work/group" \
     HOME="$home" XDG_CACHE_HOME="$home/.cache" XDG_CONFIG_HOME="$home/.config" \
     XDG_DATA_HOME="$work/data" XDG_DATA_DIRS="$work/data" GSK_RENDERER=cairo GTK_A11Y=none \
-    "$extension" "$@" 3>&- </dev/null &
+    "$extension" "$@" 3>&- <"${share_input:-/dev/null}" &
   pid=$!
 }
 pid=""
@@ -69,11 +69,11 @@ shoot() {
   echo "wrote $2"
 }
 
-# Status: the inbox is there and the recording arrives through a pipe that stays open.
+# Status: the inbox is there and the recording arrives on standard input, a pipe that stays open.
 mkdir -p "$home/Library/Application Support/com.brenvik.kelpword/Received Files"
-mkfifo "$work/Interview.wav"
-exec 3<>"$work/Interview.wav"
-start_share "$work/Interview.wav"
+mkfifo "$work/arriving"
+exec 3<>"$work/arriving"
+share_input="$work/arriving" start_share --type com.microsoft.waveform-audio --name Interview -
 id=$(window_of $pid)
 shoot "$id" "$root/docs/sheet-status.png"
 kill "$pid"

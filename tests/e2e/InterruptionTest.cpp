@@ -86,6 +86,9 @@ class LiveShare {
     return seen_;
   }
 
+  // What a terminal's Ctrl-C or hang-up, or a kill of the job, does: the whole group is told.
+  void signalGroup(int signal) const { ::kill(-pid_, signal); }
+
   // The exit code, or 128 + the signal's number; -1 when it has not ended within 30 seconds.
   int wait() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -108,6 +111,19 @@ class LiveShare {
   std::string seen_;
 };
 
+// What lies in the test's folder, $TMPDIR of the share, beyond what the test made itself.
+std::vector<std::string> leftBehind(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name != "home" && name != "data-home" && name != "data-dirs" && name != "passwd" &&
+        name != "group") {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
 TEST_F(ShareExtensionTest, WhileStandardInputIsReadTheStatusIsShown) {
   makeInbox();
   LiveShare share({"--type", "public.mp3", "--name", "Live", "-"}, environment());
@@ -123,6 +139,27 @@ TEST_F(ShareExtensionTest, WhileStandardInputIsReadTheStatusIsShown) {
   ASSERT_EQ(folders.size(), 1u);
   EXPECT_EQ(testing_support::readFile(folders[0] / "Live.mp3"), "the first part, then the rest");
   opened();
+}
+
+TEST_F(ShareExtensionTest, AnInterruptionCancelsTheShareAndLeavesNoTemporaryData) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(::strsignal(signal));
+    fs::remove_all(inbox());
+    makeInbox();
+    LiveShare share({"--type", "public.mp3", "-"}, environment());
+    ASSERT_TRUE(share.started());
+    share.write(std::string(std::size_t{32} * 1024, 'r'));  // within a pipe's buffer
+    share.readUntil(sending, std::chrono::seconds(10));
+
+    share.signalGroup(signal);
+
+    EXPECT_EQ(share.wait(), 1) << "ends as cancelled";
+    EXPECT_EQ(leftBehind(folder()), std::vector<std::string>{});
+    const auto folders = shareFolders();
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_TRUE(fs::is_empty(folders[0])) << "nothing, hidden or not, in the per-share folder";
+  }
+  EXPECT_FALSE(fs::exists(folder() / "opened.txt"));
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 
 #include <linux/input-event-codes.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/e2e/E2eFixture.hpp"
@@ -90,21 +88,17 @@ TEST_F(WaylandShareTest, TheStatusSheetShowsWhileASlowShareIsUnderWayAndGoesWhen
   std::size_t shares = 0;
   for (const auto& rendering : renderings) {
     SCOPED_TRACE(rendering.name);
-    // A recording that arrives slowly: a pipe that the test writes into when it likes.
-    const fs::path recording = folder() / (std::string(rendering.name) + " slow.mp3");
-    ASSERT_EQ(::mkfifo(recording.c_str(), 0600), 0);
-    const int writer = ::open(recording.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
-
-    const auto share = startShare({recording.string()}, rendering);
+    // A recording that arrives slowly: standard input, which the test writes into when it likes.
+    const auto share = startShare(
+        {"--type", "public.mp3", "--name", std::string(rendering.name) + " slow", "-"}, rendering);
     const auto window = testCompositor()->waitForSettledWindow("KelpWord", share->pid(), 60s);
     ASSERT_TRUE(window) << "no window; " << share->errors();
     EXPECT_EQ(window->opaqueWidth, 340) << "the sheet's width";
     EXPECT_FALSE(share->waitForExit(300ms)) << "the share waits for its recording";
 
     const std::string data = "ID3 a slow recording";
-    ASSERT_EQ(::write(writer, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    ::close(writer);
+    share->write(data);
+    share->closeInput();
     EXPECT_EQ(share->waitForExit(60s), 0) << share->errors();
     EXPECT_FALSE(testCompositor()->showsWindowOf(share->pid()));
     const auto starts = opened(++shares);

@@ -60,10 +60,6 @@ std::uint64_t handledRights(int abi) {
 // Rights that Landlock accepts on a rule for a file rather than a folder.
 constexpr std::uint64_t fileRights = writeFile | truncate | ioctlDev;
 
-[[noreturn]] void fail(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
 enum class PlaceKind { folder, file };
 
 // Allows `rights` beneath the open place `place` (on it alone for a file). A folder that is none
@@ -79,7 +75,7 @@ void allow(int ruleset, int place, const std::string& path, PlaceKind kind, std:
   rule.allowed_access = rights;
   rule.parent_fd = place;
   if (::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0) {
-    fail(errno, "landlock_add_rule " + path);
+    posix::throwSystemError(errno, "landlock_add_rule", path);
   }
 }
 
@@ -90,9 +86,10 @@ void allow(int ruleset, const std::string& path, PlaceKind kind, std::uint64_t r
 }
 
 void restrictSelf(int ruleset) {
-  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail(errno, "PR_SET_NO_NEW_PRIVS");
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+    posix::throwSystemError(errno, "PR_SET_NO_NEW_PRIVS");
   if (::syscall(SYS_landlock_restrict_self, ruleset, 0U) != 0) {
-    fail(errno, "landlock_restrict_self");
+    posix::throwSystemError(errno, "landlock_restrict_self");
   }
 }
 
@@ -111,7 +108,8 @@ int abiVersion() {
 int confineWrites(const WritablePlaces& places) {
   const long version =
       ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
-  if (version <= 0) fail(version == 0 ? ENOSYS : errno, "landlock_create_ruleset");
+  if (version <= 0)
+    posix::throwSystemError(version == 0 ? ENOSYS : errno, "landlock_create_ruleset");
   const int abi = static_cast<int>(version);
   const std::uint64_t handled = handledRights(abi);
 
@@ -120,7 +118,7 @@ int confineWrites(const WritablePlaces& places) {
   if (abi >= 6) attributes.scoped = scopeSignal;
   const posix::FileDescriptor ruleset(
       static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0U)));
-  if (ruleset.get() < 0) fail(errno, "landlock_create_ruleset");
+  if (ruleset.get() < 0) posix::throwSystemError(errno, "landlock_create_ruleset");
 
   for (const auto& folder : places.folders) {
     allow(ruleset.get(), folder, PlaceKind::folder, handled);
@@ -148,7 +146,7 @@ bool refuseOutsideAbstractSockets() {
   attributes.handledAccessFs = refer;
   const posix::FileDescriptor ruleset(
       static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0U)));
-  if (ruleset.get() < 0) fail(errno, "landlock_create_ruleset");
+  if (ruleset.get() < 0) posix::throwSystemError(errno, "landlock_create_ruleset");
   allow(ruleset.get(), "/", PlaceKind::folder, refer);
   restrictSelf(ruleset.get());
   return true;

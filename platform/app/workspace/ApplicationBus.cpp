@@ -11,6 +11,7 @@
 
 #include "platform/app/workspace/Bundle.hpp"
 #include "platform/app/workspace/DesktopEntry.hpp"
+#include "platform/detail/Posix.hpp"
 
 namespace platform::application_bus {
 namespace {
@@ -136,10 +137,6 @@ int errnoFor(const GError* error) {
   return EIO;
 }
 
-[[noreturn]] void fail(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
 }  // namespace
 
 std::optional<std::string> busName(const Url& application) {
@@ -181,7 +178,7 @@ void open(const std::string& name, const std::vector<Url>& files) {
   GError* rawError = nullptr;
   const auto connection = connect(&rawError);
   Error error(rawError);
-  if (!connection) fail(ENOTCONN, error ? error->message : "no session bus");
+  if (!connection) posix::throwSystemError(ENOTCONN, error ? error->message : "no session bus");
 
   GVariantBuilder uris;
   g_variant_builder_init(&uris, G_VARIANT_TYPE_STRING_ARRAY);
@@ -195,7 +192,7 @@ void open(const std::string& name, const std::vector<Url>& files) {
       "Open", g_variant_new("(as@a{sv})", &uris, platformData()), nullptr, G_DBUS_CALL_FLAGS_NONE,
       G_MAXINT, nullptr, &rawError));
   error.reset(rawError);
-  if (!reply) fail(errnoFor(error.get()), name + ": " + error->message);
+  if (!reply) posix::throwSystemError(errnoFor(error.get()), name + ": " + error->message);
 }
 
 }  // namespace platform::application_bus

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "DidedaZiv/AudioIntake.hpp"
+#include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
 #include "bench/ProcessTiming.hpp"
 
@@ -166,32 +167,15 @@ int copyInOnce(int argc, char** argv) {
   }
 }
 
-bool parse(int argc, char** argv, Options& options) {
-  bool folderGiven = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    long* number = arg == "--mib"      ? &options.mebibytes
-                   : arg == "--rounds" ? &options.rounds
-                   : arg == "--copies" ? &options.copies
-                                       : nullptr;
-    if (number != nullptr) {
-      if (i + 1 >= argc || (*number = std::atol(argv[++i])) <= 0) return false;
-    } else if (!arg.starts_with("--") && !folderGiven) {
-      options.folder = arg;
-      folderGiven = true;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 int runCopyBenchmark(int argc, char** argv) {
   if (argc >= 1 && std::strcmp(argv[0], "--copy-in") == 0) return copyInOnce(argc, argv);
   Options options;
-  if (!parse(argc, argv, options)) {
+  if (!parseBenchArguments(argc, argv, options.folder,
+                           {{"--mib", &options.mebibytes},
+                            {"--rounds", &options.rounds},
+                            {"--copies", &options.copies}})) {
     std::fputs("usage: kelpword-bench copy [FOLDER] [--mib N] [--rounds N] [--copies N]\n", stderr);
     return 2;
   }

@@ -24,6 +24,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
 #include "bench/ProcessTiming.hpp"
 
@@ -163,30 +164,12 @@ void compareOn(const FileSystem& system, const fs::path& work, const Options& op
   fs::remove(image);
 }
 
-bool parse(int argc, char** argv, Options& options) {
-  bool folderGiven = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    long* number = arg == "--mib"      ? &options.mebibytes
-                   : arg == "--rounds" ? &options.rounds
-                                       : nullptr;
-    if (number != nullptr) {
-      if (i + 1 >= argc || (*number = std::atol(argv[++i])) <= 0) return false;
-    } else if (!arg.starts_with("--") && !folderGiven) {
-      options.folder = arg;
-      folderGiven = true;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 int runReflinkBenchmark(int argc, char** argv) {
   Options options;
-  if (!parse(argc, argv, options)) {
+  if (!parseBenchArguments(argc, argv, options.folder,
+                           {{"--mib", &options.mebibytes}, {"--rounds", &options.rounds}})) {
     std::fputs("usage: kelpword-bench reflink [FOLDER] [--mib N] [--rounds N]\n", stderr);
     return 2;
   }

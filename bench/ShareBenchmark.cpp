@@ -20,6 +20,7 @@
 
 #include <unistd.h>
 
+#include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
 #include "bench/ProcessTiming.hpp"
 
@@ -136,22 +137,6 @@ void compare(const fs::path& world, const Options& options) {
       median(helps) * 1e3);
 }
 
-bool parse(int argc, char** argv, Options& options) {
-  bool folderGiven = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--rounds") {
-      if (i + 1 >= argc || (options.rounds = std::atol(argv[++i])) <= 0) return false;
-    } else if (!arg.starts_with("--") && !folderGiven) {
-      options.folder = arg;
-      folderGiven = true;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 #endif
 
@@ -163,7 +148,7 @@ int runShareBenchmark(int argc, char** argv) {
   return 1;
 #else
   Options options;
-  if (!parse(argc, argv, options)) {
+  if (!parseBenchArguments(argc, argv, options.folder, {{"--rounds", &options.rounds}})) {
     std::fputs("usage: kelpword-bench share [FOLDER] [--rounds N]\n", stderr);
     return 2;
   }

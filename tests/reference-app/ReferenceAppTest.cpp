@@ -18,8 +18,8 @@
 #include <signal.h>
 
 #include "DidedaZiv/AudioIntake.hpp"
-#include "tests/reference-app/PrivateBus.hpp"
 #include "tests/reference-app/ReferenceAppTestEnvironment.hpp"
+#include "tests/support/PrivateBus.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/window/RunningShare.hpp"
@@ -90,10 +90,10 @@ class ReferenceAppTest : public ::testing::Test {
     if (testing_support::nssWrapperLibrary().empty()) {
       GTEST_SKIP() << "nss_wrapper is not installed (package libnss-wrapper)";
     }
-    std::string whyNot;
-    fs::create_directories(temp_ / "bus");
-    bus_ = PrivateBus::start(temp_ / "bus", whyNot);
-    if (!bus_) GTEST_SKIP() << whyNot;
+    if (!testing_support::privateBusAvailable()) {
+      GTEST_SKIP() << "dbus-daemon is not installed (package dbus)";
+    }
+    bus_ = std::make_unique<testing_support::PrivateBus>(temp_ / "bus");
     writeFile(temp_ / "passwd", "tester:x:" + std::to_string(::getuid()) + ":" +
                                     std::to_string(::getgid()) + ":Tester:" + home().string() +
                                     ":/bin/sh\n");
@@ -212,7 +212,7 @@ class ReferenceAppTest : public ::testing::Test {
   }
 
   TempFolder temp_;
-  std::unique_ptr<PrivateBus> bus_;
+  std::unique_ptr<testing_support::PrivateBus> bus_;
   int drags_ = 0;
 };
 

@@ -245,7 +245,9 @@ TEST_F(WorkspaceTest, RunningInstancesAreFoundByTheirBundleAndEndAsTerminated) {
 
 TEST_F(WorkspaceTest, AnotherUsersProcessIsNeverThisUsersRunningApplication) {
   if (::getuid() != 0) GTEST_SKIP() << "starting a process as another user needs root";
-  makeBundle("Running.app", KELPWORD_STAND_IN, "com.example.running");
+  // An identifier of its own: the tests run side by side, and another test's instances
+  // would count here.
+  makeBundle("Running.app", KELPWORD_STAND_IN, "com.example.two-users");
   const std::string program = (temp_ / "Running.app/Contents/MacOS/Program").string();
   // One instance as nobody (uid 65534), one as this user.
   const pid_t theirs = platform::startProgram(
@@ -254,7 +256,7 @@ TEST_F(WorkspaceTest, AnotherUsersProcessIsNeverThisUsersRunningApplication) {
   std::vector<pid_t> found;
   for (int tries = 0; tries < 500; ++tries) {
     found.clear();
-    for (auto& running : platform::RunningApplication::runningApplications("com.example.running")) {
+    for (auto& running : platform::RunningApplication::runningApplications("com.example.two-users")) {
       found.push_back(running->processIdentifier());
     }
     // Until setpriv has become the program, it is not the bundle's yet.
@@ -264,7 +266,7 @@ TEST_F(WorkspaceTest, AnotherUsersProcessIsNeverThisUsersRunningApplication) {
   }
   const auto theirsNow = platform::RunningApplication::withProcessIdentifier(theirs);
   ASSERT_NE(theirsNow, nullptr);
-  EXPECT_EQ(theirsNow->bundleIdentifier(), "com.example.running") << "the other user's runs";
+  EXPECT_EQ(theirsNow->bundleIdentifier(), "com.example.two-users") << "the other user's runs";
   EXPECT_EQ(found, std::vector<pid_t>{ours});
   ::kill(theirs, SIGKILL);
   ::kill(ours, SIGKILL);

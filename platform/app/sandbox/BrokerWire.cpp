@@ -1,6 +1,8 @@
 #include "platform/app/sandbox/BrokerWire.hpp"
 
 #include <cerrno>
+#include <cstring>
+#include <string_view>
 #include <system_error>
 
 #include <sys/socket.h>
@@ -8,8 +10,9 @@
 namespace platform::brokerwire {
 namespace {
 
-// On the wire: the kind, the count of fields, then each field as its length and its bytes, all
-// numbers in the host's order (both ends are the same program).
+// On the wire: the length of what follows, then the kind, the count of fields, and each field as
+// its length and its bytes; all numbers in the host's order (both ends are the same program).
+// The leading length lets a message be read in two calls however many fields it has.
 template <class T>
 void append(std::string& buffer, T value) {
   buffer.append(reinterpret_cast<const char*>(&value), sizeof value);
@@ -26,21 +29,43 @@ bool receiveAll(int fd, char* data, std::size_t size) {
   return true;
 }
 
-template <class T>
-bool receiveValue(int fd, T& value) {
-  return receiveAll(fd, reinterpret_cast<char*>(&value), sizeof value);
-}
+// Reads the numbers and fields of a message's body in turn, never past its end.
+class BodyReader {
+ public:
+  explicit BodyReader(std::string_view body) : rest_(body) {}
+
+  bool number(std::uint32_t& value) {
+    if (rest_.size() < sizeof value) return false;
+    std::memcpy(&value, rest_.data(), sizeof value);
+    rest_.remove_prefix(sizeof value);
+    return true;
+  }
+
+  bool field(std::string& value) {
+    std::uint32_t length = 0;
+    if (!number(length) || rest_.size() < length) return false;
+    value.assign(rest_.substr(0, length));
+    rest_.remove_prefix(length);
+    return true;
+  }
+
+  bool atEnd() const { return rest_.empty(); }
+
+ private:
+  std::string_view rest_;
+};
 
 }  // namespace
 
 bool send(int connection, const Message& message) {
-  std::size_t total = 2 * sizeof(std::uint32_t);
+  std::size_t total = 3 * sizeof(std::uint32_t);
   for (const auto& field : message.fields) total += sizeof(std::uint32_t) + field.size();
   if (message.fields.size() > maximumFields || total > maximumBytes) {
     throw std::system_error(E2BIG, std::generic_category(), "launch broker message");
   }
   std::string bytes;
   bytes.reserve(total);
+  append(bytes, static_cast<std::uint32_t>(total - sizeof(std::uint32_t)));
   append(bytes, message.kind);
   append(bytes, static_cast<std::uint32_t>(message.fields.size()));
   for (const auto& field : message.fields) {
@@ -61,22 +86,25 @@ bool send(int connection, const Message& message) {
 }
 
 std::optional<Message> receive(int connection) {
+  std::uint32_t length = 0;
+  if (!receiveAll(connection, reinterpret_cast<char*>(&length), sizeof length) ||
+      length > maximumBytes - sizeof length) {
+    return std::nullopt;
+  }
+  std::string body(length, '\0');
+  if (!receiveAll(connection, body.data(), body.size())) return std::nullopt;
+
+  BodyReader reader(body);
   Message message;
   std::uint32_t count = 0;
-  if (!receiveValue(connection, message.kind) || !receiveValue(connection, count) ||
-      count > maximumFields) {
+  if (!reader.number(message.kind) || !reader.number(count) || count > maximumFields) {
     return std::nullopt;
   }
   message.fields.resize(count);
-  std::size_t total = 2 * sizeof(std::uint32_t);
   for (auto& field : message.fields) {
-    std::uint32_t length = 0;
-    if (!receiveValue(connection, length)) return std::nullopt;
-    total += sizeof length + length;
-    if (total > maximumBytes) return std::nullopt;
-    field.resize(length);
-    if (!receiveAll(connection, field.data(), length)) return std::nullopt;
+    if (!reader.field(field)) return std::nullopt;
   }
+  if (!reader.atEnd()) return std::nullopt;
   return message;
 }
 

@@ -102,26 +102,38 @@ std::vector<pid_t> processIds() {
   return ids;
 }
 
+// The bundle holding the program at `path` (in X/Contents/MacOS/…), with the identifier its
+// Info.plist gives, read once per bundle into `identifiers`; none for a program in no bundle.
+struct BundleOfProgram {
+  Url url;
+  std::optional<std::string> identifier;
+};
+
+std::optional<BundleOfProgram> bundleOfProgram(
+    const std::string& path, std::map<std::string, std::optional<std::string>>& identifiers) {
+  const Url executable = Url::fileURL(path, false);
+  const Bundle bundle = Bundle::containing(executable);
+  if (bundle.bundleURL() == executable.deletingLastPathComponent()) return std::nullopt;
+  const std::string key = bundle.bundleURL().path();
+  auto known = identifiers.find(key);
+  if (known == identifiers.end()) known = identifiers.emplace(key, bundle.bundleIdentifier()).first;
+  return BundleOfProgram{bundle.bundleURL(), known->second};
+}
+
 // The process with its bundle, given its pidfd and its executable read after the pidfd was
 // opened; none when the process has ended since, so that both are surely the same process's.
 std::shared_ptr<RunningApplication> describe(
     pid_t pid, FileDescriptor pidfd, const std::optional<std::string>& path,
     std::map<std::string, std::optional<std::string>>& identifiers) {
   if (!path || hasEnded(pidfd.get())) return nullptr;
-  const Url executable = Url::fileURL(*path, false);
-  const Bundle bundle = Bundle::containing(executable);
-  const bool inBundle = !(bundle.bundleURL() == executable.deletingLastPathComponent());
+  auto bundle = bundleOfProgram(*path, identifiers);
   std::optional<Url> bundleURL;
   std::optional<std::string> identifier;
-  if (inBundle) {
-    bundleURL = bundle.bundleURL();
-    const std::string key = bundle.bundleURL().path();
-    auto known = identifiers.find(key);
-    if (known == identifiers.end())
-      known = identifiers.emplace(key, bundle.bundleIdentifier()).first;
-    identifier = known->second;
+  if (bundle) {
+    bundleURL = std::move(bundle->url);
+    identifier = std::move(bundle->identifier);
   }
-  return std::make_shared<RunningApplication>(pid, pidfd.release(), executable,
+  return std::make_shared<RunningApplication>(pid, pidfd.release(), Url::fileURL(*path, false),
                                               std::move(bundleURL), std::move(identifier));
 }
 
@@ -130,13 +142,13 @@ enum class Owner { anyone, thisUser };
 // The live processes among `pids` that `keep` accepts, in order, read in batches: pidfds first
 // (and the owner, read once the pidfd holds the process), then the batch's executables, then
 // each pidfd checked still live. Batches, and letting go of the processes not kept at once, keep
-// the open pidfds few.
+// the open pidfds few. `identifiers`: the bundles' identifiers known so far.
 std::vector<std::shared_ptr<RunningApplication>> describeAll(
     const std::vector<pid_t>& pids, Owner owner,
-    const std::function<bool(const RunningApplication&)>& keep) {
+    const std::function<bool(const RunningApplication&)>& keep,
+    std::map<std::string, std::optional<std::string>> identifiers = {}) {
   constexpr std::size_t batchSize = 256;
   std::vector<std::shared_ptr<RunningApplication>> described;
-  std::map<std::string, std::optional<std::string>> identifiers;  // per bundle, read once
   for (std::size_t first = 0; first < pids.size(); first += batchSize) {
     std::vector<pid_t> batch;
     std::vector<FileDescriptor> pidfds;
@@ -183,11 +195,23 @@ RunningApplication::ExecutableReader RunningApplication::replaceExecutableReader
 
 std::vector<std::shared_ptr<RunningApplication>> RunningApplication::runningApplications(
     std::string_view bundleIdentifier) {
+  // First by where the programs lie, which holds no process: only the few whose bundle has the
+  // identifier are then held by a pidfd and read again, as every process would otherwise be.
+  const std::vector<pid_t> all = processIds();
+  const auto paths = executablePaths(all);
+  std::map<std::string, std::optional<std::string>> identifiers;
+  std::vector<pid_t> candidates;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (!paths[i]) continue;
+    const auto bundle = bundleOfProgram(*paths[i], identifiers);
+    if (bundle && bundle->identifier == bundleIdentifier) candidates.push_back(all[i]);
+  }
   // Another user's program is not this user's application, whatever bundle it lies in: it could
   // have been replaced after it started, and it would be handed this user's files.
-  return describeAll(processIds(), Owner::thisUser, [&](const RunningApplication& application) {
+  const auto hasTheIdentifier = [&](const RunningApplication& application) {
     return application.bundleIdentifier() == bundleIdentifier;
-  });
+  };
+  return describeAll(candidates, Owner::thisUser, hasTheIdentifier, std::move(identifiers));
 }
 
 std::shared_ptr<RunningApplication> RunningApplication::withProcessIdentifier(pid_t pid) {

@@ -135,15 +135,23 @@ bool copySparse(int from, int to, off_t size, const std::string& what) {
   return true;
 }
 
-// Copies the data of the regular file `from` into the empty file `to`: a shared-extent clone
-// where the file system has one; else only the data of a file with holes; else in the kernel,
-// else through one fixed buffer.
-void copyData(int from, int to, const std::string& what) {
+// Whether a refused clone left the target as it was: the file system or this pair of files
+// cannot share extents at all.
+bool cloneUnsupported(int error) {
+  return error == EOPNOTSUPP || error == ENOTTY || error == EXDEV || error == EINVAL ||
+         error == EBADF;
+}
+
+// Copies the data of the regular file `from` (whose status is `info`) into the empty file `to`:
+// a shared-extent clone where the file system has one; else only the data of a file with holes;
+// else in the kernel, else through one fixed buffer.
+void copyData(int from, const struct stat& info, int to, const std::string& what) {
   if (::ioctl(to, FICLONE, from) == 0) return;
-  // A refused clone may still have touched the target. Only truncate then: on ext4, truncating
-  // to zero makes close() flush the whole file, as for a file rewritten in place.
-  if (statOrFail(to, what).st_size != 0 && ::ftruncate(to, 0) != 0) fail(errno, what);
-  const struct stat info = statOrFail(from, what);
+  // A clone that failed part-way may still have touched the target. Only truncate then: on
+  // ext4, truncating to zero makes close() flush the whole file, as for a file rewritten in place.
+  if (!cloneUnsupported(errno) && statOrFail(to, what).st_size != 0 && ::ftruncate(to, 0) != 0) {
+    fail(errno, what);
+  }
   constexpr off_t blockBytes = 512;  // st_blocks' unit
   if (info.st_size > 0 && info.st_blocks * blockBytes < info.st_size &&
       copySparse(from, to, info.st_size, what)) {
@@ -244,10 +252,11 @@ void copyEntry(int from, const char* name, int to, const CopyRoot& root, mode_t 
   if (S_ISREG(info.st_mode)) {
     // O_NONBLOCK: should the file be swapped for a pipe meanwhile, opening must not hang.
     const FileDescriptor source = openOrFail(from, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, what);
-    if (!S_ISREG(statOrFail(source.get(), what).st_mode)) fail(EAGAIN, what);
+    const struct stat opened = statOrFail(source.get(), what);
+    if (!S_ISREG(opened.st_mode)) fail(EAGAIN, what);
     FileDescriptor target =
         openOrFail(to, name, O_WRONLY | O_CREAT | O_EXCL, what, S_IRUSR | S_IWUSR);
-    copyData(source.get(), target.get(), what);
+    copyData(source.get(), opened, target.get(), what);
     if (::fchmod(target.get(), mode) != 0) fail(errno, what);
     target.closeReportingErrors(kCopy, what);
   }
@@ -375,18 +384,19 @@ class Temporary {
 
 // The source, following a final link: a file or a folder. Anything else (a pipe, a socket, a
 // device) is refused with EINVAL. O_NONBLOCK: opening a pipe must not wait for its writer.
-FileDescriptor openSource(const std::string& path, const std::string& what) {
+// `info`: its status.
+FileDescriptor openSource(const std::string& path, struct stat& info, const std::string& what) {
   FileDescriptor source = posix::openAt(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK);
   if (!source.valid()) {
     const int error = errno;
-    struct stat info {};
     // A socket cannot be opened at all (ENXIO): it is refused like the rest.
     if (error == ENXIO && ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
       fail(EINVAL, what);
     }
     fail(error, what);
   }
-  const mode_t type = statOrFail(source.get(), what).st_mode & S_IFMT;
+  info = statOrFail(source.get(), what);
+  const mode_t type = info.st_mode & S_IFMT;
   if (type != S_IFREG && type != S_IFDIR) fail(EINVAL, what);
   if (type == S_IFREG) {
     const int flags = ::fcntl(source.get(), F_GETFL);
@@ -401,16 +411,17 @@ bool refusesUnnamedFiles(int error) {
 
 // The file copied into `folder` as `name` through a file that has no name until it is complete
 // (O_TMPFILE): a copy cut short, even by a kill, leaves nothing. False, with nothing done, where
-// the file system makes no such files or they cannot be named here.
-bool copyFileUnnamed(int source, int folder, const std::string& name, mode_t mode,
+// the file system makes no such files or they cannot be named here. The file is made with the
+// source's permission bits, less the umask as the kernel takes it off, as cp's copies are.
+bool copyFileUnnamed(int source, const struct stat& sourceInfo, int folder, const std::string& name,
                      const std::string& what) {
-  FileDescriptor copy = posix::openAt(folder, ".", O_TMPFILE | O_WRONLY, S_IRUSR | S_IWUSR);
+  FileDescriptor copy =
+      posix::openAt(folder, ".", O_TMPFILE | O_WRONLY, sourceInfo.st_mode & permissionBits);
   if (!copy.valid()) {
     if (refusesUnnamedFiles(errno)) return false;
     fail(errno, what);
   }
-  copyData(source, copy.get(), what);
-  if (::fchmod(copy.get(), mode) != 0) fail(errno, what);
+  copyData(source, sourceInfo, copy.get(), what);
   if (const int error = posix::linkDescriptorAt(copy.get(), folder, name.c_str()); error != 0) {
     // Neither way of naming it works here (no privilege, no /proc): the caller copies anew.
     if (error == ENOENT || error == EPERM) {
@@ -436,11 +447,9 @@ void copyItem(const Url& from, const Url& to) {
   const std::string target = posix::requireLocalPath(to, kCopy);
   const std::string what = sourcePath + " to " + target;
 
-  const FileDescriptor source = openSource(sourcePath, what);
-  const struct stat sourceInfo = statOrFail(source.get(), what);
+  struct stat sourceInfo {};
+  const FileDescriptor source = openSource(sourcePath, sourceInfo, what);
   const bool isFolder = S_ISDIR(sourceInfo.st_mode);
-  const mode_t mask = creationMask();
-  const mode_t mode = copyMode(sourceInfo.st_mode, mask);
 
   const std::size_t slash = target.find_last_of('/');
   const std::string folderPath = slash == 0 ? "/" : target.substr(0, slash);
@@ -455,7 +464,10 @@ void copyItem(const Url& from, const Url& to) {
     fail(EEXIST, what);
   if (errno != ENOENT) fail(errno, what);
 
-  if (!isFolder && copyFileUnnamed(source.get(), folder.get(), name, mode, what)) return;
+  if (!isFolder && copyFileUnnamed(source.get(), sourceInfo, folder.get(), name, what)) return;
+
+  const mode_t mask = creationMask();
+  const mode_t mode = copyMode(sourceInfo.st_mode, mask);
 
   // Folders, and files where unnamed files cannot be made: a hidden name until complete.
   Temporary temporary(folder.get(), isFolder);
@@ -465,7 +477,7 @@ void copyItem(const Url& from, const Url& to) {
     copyFolderContents(source.get(), copy.get(), CopyRoot{copyInfo.st_dev, copyInfo.st_ino}, mask,
                        what);
   } else {
-    copyData(source.get(), copy.get(), what);
+    copyData(source.get(), sourceInfo, copy.get(), what);
   }
   if (::fchmod(copy.get(), mode) != 0) fail(errno, what);
   copy.closeReportingErrors(kCopy, what);

@@ -1,6 +1,7 @@
 // The window renderer is a module that kelpword-share loads only where a display is named: a share
 // without one, or where the module is missing (as where GTK is not installed), shows the text
-// sheet and never loads the window toolkit.
+// sheet and never loads the window toolkit. Nor does a share without a session bus load GIO,
+// which only a hand-off over the bus needs.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -35,7 +36,8 @@ TEST_F(ShareExtensionTest, ASheetOutsideAWindowLoadsNothingOfTheWindowToolkit) {
     options.environment = environment();
     // The dynamic loader names every library it opens on standard error.
     options.environment.emplace_back("LD_DEBUG", "files");
-    options.unsetEnvironment = {"WAYLAND_DISPLAY", "DISPLAY"};
+    options.unsetEnvironment = {"WAYLAND_DISPLAY", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
+                                "XDG_RUNTIME_DIR"};
     if (sample.display != nullptr) options.environment.emplace_back("DISPLAY", sample.display);
     const std::string program = sample.besideItsModule ? KELPWORD_SHARE : alone.string();
 
@@ -47,6 +49,7 @@ TEST_F(ShareExtensionTest, ASheetOutsideAWindowLoadsNothingOfTheWindowToolkit) {
     EXPECT_NE(result.err.find("libstdc++"), std::string::npos) << "no loader trace";
     EXPECT_EQ(result.err.find("libgtk"), std::string::npos);
     EXPECT_EQ(result.err.find("kelpword-window-sheet"), std::string::npos);
+    EXPECT_EQ(result.err.find("libgio"), std::string::npos);
     opened();
   }
 }

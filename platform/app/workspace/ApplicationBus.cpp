@@ -6,72 +6,95 @@
 #include <memory>
 #include <system_error>
 
-#include <gio/gio.h>
 #include <sys/stat.h>
 
 #include "platform/app/workspace/Bundle.hpp"
 #include "platform/app/workspace/DesktopEntry.hpp"
+#include "platform/app/workspace/GioLibrary.hpp"
 #include "platform/detail/Posix.hpp"
 
 namespace platform::application_bus {
 namespace {
 
+// The library, once a caller has made sure it loads.
+const GioLibrary& gio() { return *gioLibrary(); }
+
 // Closed before it goes, so that GIO's worker lets go of it at once.
 struct ConnectionClose {
   void operator()(GDBusConnection* connection) const {
-    g_dbus_connection_close_sync(connection, nullptr, nullptr);
-    g_object_unref(connection);
+    gio().dbusConnectionCloseSync(connection, nullptr, nullptr);
+    gio().objectUnref(connection);
   }
 };
 using Connection = std::unique_ptr<GDBusConnection, ConnectionClose>;
 
 struct GErrorRelease {
-  void operator()(GError* error) const { g_error_free(error); }
+  void operator()(GError* error) const { gio().errorFree(error); }
 };
 using Error = std::unique_ptr<GError, GErrorRelease>;
 
 struct GVariantRelease {
-  void operator()(GVariant* value) const { g_variant_unref(value); }
+  void operator()(GVariant* value) const { gio().variantUnref(value); }
 };
 using Variant = std::unique_ptr<GVariant, GVariantRelease>;
 
-// GIO would fall back on "autolaunch:", which may start a bus of its own: only a bus that runs.
-std::optional<std::string> sessionBusAddress() {
+// GVariant type strings, as G_VARIANT_TYPE makes them without calling into the library.
+const GVariantType* variantType(const char* text) {
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): a type is its type string
+  return reinterpret_cast<const GVariantType*>(text);
+}
+
+// Where the session bus runs: the address given, or the socket $XDG_RUNTIME_DIR/bus. GIO would
+// fall back on "autolaunch:", which may start a bus of its own: only a bus that runs. Found
+// without GIO, so that a program without a bus never loads it.
+struct SessionBus {
+  std::string location;
+  bool isSocketPath;
+};
+
+std::optional<SessionBus> findSessionBus() {
   // NOLINTBEGIN(concurrency-mt-unsafe): the environment is only read.
   if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
-    return address;
+    return SessionBus{address, false};
   }
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   // NOLINTEND(concurrency-mt-unsafe)
   if (runtime == nullptr || *runtime == '\0') return std::nullopt;
-  const std::string socket = std::string(runtime) + "/bus";
+  std::string socket = std::string(runtime) + "/bus";
   struct stat info {};
   if (::stat(socket.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return std::nullopt;
-  gchar* escaped = g_dbus_address_escape_value(socket.c_str());
+  return SessionBus{std::move(socket), true};
+}
+
+std::string address(const SessionBus& bus) {
+  if (!bus.isSocketPath) return bus.location;
+  gchar* escaped = gio().dbusAddressEscapeValue(bus.location.c_str());
   std::string address = std::string("unix:path=") + escaped;
-  g_free(escaped);
+  gio().free(escaped);
   return address;
 }
 
 // A connection of our own, closed when it goes: GIO's shared one would outlive the hand-off.
-Connection connect(GError** error) {
-  const auto address = sessionBusAddress();
-  if (!address) return nullptr;
-  return Connection(g_dbus_connection_new_for_address_sync(
-      address->c_str(),
+Connection connect(const SessionBus& bus, GError** error) {
+  return Connection(gio().dbusConnectionNewForAddressSync(
+      address(bus).c_str(),
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
       nullptr, nullptr, error));
 }
 
+bool isWellKnownName(const std::string& name) {
+  return gio().dbusIsName(name.c_str()) && !gio().dbusIsUniqueName(name.c_str());
+}
+
 bool hasOwner(GDBusConnection* connection, const std::string& name) {
-  const Variant reply(g_dbus_connection_call_sync(
+  const Variant reply(gio().dbusConnectionCallSync(
       connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-      "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
+      "NameHasOwner", gio().variantNew("(s)", name.c_str()), variantType("(b)"),
       G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
   if (!reply) return false;
   gboolean owned = FALSE;
-  g_variant_get(reply.get(), "(b)", &owned);
+  gio().variantGet(reply.get(), "(b)", &owned);
   return owned != FALSE;
 }
 
@@ -103,18 +126,18 @@ std::optional<std::string> startedWith(const std::string& variable) {
 
 GVariant* platformData() {
   GVariantBuilder data;
-  g_variant_builder_init(&data, G_VARIANT_TYPE_VARDICT);
+  gio().variantBuilderInit(&data, variantType("a{sv}"));
   for (const auto& [variable, key] : {std::pair{"XDG_ACTIVATION_TOKEN", "activation-token"},
                                       std::pair{"DESKTOP_STARTUP_ID", "desktop-startup-id"}}) {
     if (const auto value = startedWith(variable)) {
-      g_variant_builder_add(&data, "{sv}", key, g_variant_new_string(value->c_str()));
+      gio().variantBuilderAdd(&data, "{sv}", key, gio().variantNewString(value->c_str()));
     }
   }
-  return g_variant_builder_end(&data);
+  return gio().variantBuilderEnd(&data);
 }
 
 int errnoFor(const GError* error) {
-  if (error->domain == G_DBUS_ERROR) {
+  if (error->domain == gio().dbusErrorQuark()) {
     switch (error->code) {
       case G_DBUS_ERROR_SERVICE_UNKNOWN:
       case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
@@ -133,33 +156,36 @@ int errnoFor(const GError* error) {
         break;
     }
   }
-  if (error->domain == G_IO_ERROR && error->code != G_IO_ERROR_DBUS_ERROR) return ENOTCONN;
+  if (error->domain == gio().ioErrorQuark() && error->code != G_IO_ERROR_DBUS_ERROR) {
+    return ENOTCONN;
+  }
   return EIO;
 }
 
 }  // namespace
 
 std::optional<std::string> busName(const Url& application) {
+  if (gioLibrary() == nullptr) return std::nullopt;
   std::optional<std::string> name;
   if (application.pathExtension() == "desktop") {
     name = application.deletingPathExtension().lastPathComponent();
   } else {
     name = Bundle(application).bundleIdentifier();
   }
-  if (!name || !g_dbus_is_name(name->c_str()) || g_dbus_is_unique_name(name->c_str())) {
-    return std::nullopt;
-  }
+  if (!name || !isWellKnownName(*name)) return std::nullopt;
   return name;
 }
 
 bool opensThrough(const std::string& name, bool activatable) {
-  if (!g_dbus_is_name(name.c_str()) || g_dbus_is_unique_name(name.c_str())) return false;
-  const auto connection = connect(nullptr);
+  const auto bus = findSessionBus();
+  if (!bus || gioLibrary() == nullptr || !isWellKnownName(name)) return false;
+  const auto connection = connect(*bus, nullptr);
   if (!connection) return false;
   return activatable || hasOwner(connection.get(), name);
 }
 
 std::optional<std::string> nameToOpenThrough(const Url& application) {
+  if (!findSessionBus()) return std::nullopt;
   auto name = busName(application);
   if (!name) return std::nullopt;
   bool activatable = false;
@@ -175,22 +201,25 @@ std::optional<std::string> nameToOpenThrough(const Url& application) {
 }
 
 void open(const std::string& name, const std::vector<Url>& files) {
+  const auto bus = findSessionBus();
+  if (!bus) posix::throwSystemError(ENOTCONN, "no session bus");
+  if (gioLibrary() == nullptr) posix::throwSystemError(ELIBACC, "cannot load GIO");
   GError* rawError = nullptr;
-  const auto connection = connect(&rawError);
+  const auto connection = connect(*bus, &rawError);
   Error error(rawError);
   if (!connection) posix::throwSystemError(ENOTCONN, error ? error->message : "no session bus");
 
   GVariantBuilder uris;
-  g_variant_builder_init(&uris, G_VARIANT_TYPE_STRING_ARRAY);
+  gio().variantBuilderInit(&uris, variantType("as"));
   for (const auto& file : files) {
-    g_variant_builder_add(&uris, "s", file.absoluteString().c_str());
+    gio().variantBuilderAdd(&uris, "s", file.absoluteString().c_str());
   }
   // No time limit: the application answers when it has taken the files, however long that is.
   rawError = nullptr;
-  const Variant reply(g_dbus_connection_call_sync(
+  const Variant reply(gio().dbusConnectionCallSync(
       connection.get(), name.c_str(), objectPath(name).c_str(), "org.freedesktop.Application",
-      "Open", g_variant_new("(as@a{sv})", &uris, platformData()), nullptr, G_DBUS_CALL_FLAGS_NONE,
-      G_MAXINT, nullptr, &rawError));
+      "Open", gio().variantNew("(as@a{sv})", &uris, platformData()), nullptr,
+      G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, &rawError));
   error.reset(rawError);
   if (!reply) posix::throwSystemError(errnoFor(error.get()), name + ": " + error->message);
 }

@@ -34,8 +34,9 @@ std::optional<std::string> nameToOpenThrough(const Url& application);
 // started with (XDG_ACTIVATION_TOKEN as "activation-token", DESKTOP_STARTUP_ID as
 // "desktop-startup-id"), so that the desktop brings the application to the front. Returns once the
 // application has answered. Throws std::system_error when there is no session bus (ENOTCONN), no
-// application could be started for the name (ENOENT), the bus refused the call (EACCES), or the
-// application answered with an error (EIO); the bus's message is in what().
+// application could be started for the name (ENOENT), the bus refused the call (EACCES), the
+// application answered with an error (EIO), or GIO, loaded at the first call, is missing
+// (ELIBACC); the bus's message is in what().
 void open(const std::string& name, const std::vector<Url>& files);
 
 }  // namespace application_bus

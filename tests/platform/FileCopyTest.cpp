@@ -429,15 +429,13 @@ TEST_F(FileCopy, TakesTheSourcesBitsLessTheUmask) {
     mode_t expectedFolder;  // of a 0777 folder holding the file
   };
   const Case cases[] = {
-      {077, 0777, 0700, 0700},
-      {027, 0666, 0640, 0750},
-      {022, 0755, 0755, 0755},
-      {0, 0640, 0640, 0777},
+      {077, 0777, 0700, 0700}, {027, 0666, 0640, 0750}, {022, 0755, 0755, 0755},
+      {0, 0640, 0640, 0777},   {022, 0400, 0400, 0755},  // made unwritable, and still filled
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message()
                  << "umask " << std::oct << c.umask << ", source " << c.fileMode);
-    const fs::path folder = temp / std::to_string(c.umask);
+    const fs::path folder = temp / (std::to_string(c.umask) + "-" + std::to_string(c.fileMode));
     writeFile(folder / "Session" / "take.m4a", "take");
     ASSERT_EQ(::chmod((folder / "Session" / "take.m4a").c_str(), c.fileMode), 0);
     ASSERT_EQ(::chmod((folder / "Session").c_str(), 0777), 0);

@@ -26,9 +26,6 @@ namespace fs = std::filesystem;
 using testing_support::readFile;
 using testing_support::writeFile;
 
-constexpr const char* handOffFailed =
-    "KelpWord didn\u2019t open. Open KelpWord, then drop the recording on the Files tab.\n";
-
 // How the share runs: confined where the kernel has Landlock, or as on a kernel without it.
 struct Mode {
   const char* name;

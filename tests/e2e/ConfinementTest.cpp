@@ -33,10 +33,6 @@ namespace fs = std::filesystem;
 using testing_support::readFile;
 using testing_support::writeFile;
 
-constexpr const char* handOffFailed =
-    "KelpWord didn\u2019t open. Open KelpWord, then drop the recording on the Files tab.\n";
-constexpr const char* openFirst =
-    "Open KelpWord once first, so it can receive recordings. Then share the recording again.\n";
 constexpr const char* unconfinedNotice =
     "kelpword-share: this kernel offers no Landlock: running unconfined\n";
 

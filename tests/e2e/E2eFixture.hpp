@@ -61,6 +61,14 @@ class ShareExtensionTest : public ::testing::Test {
   std::vector<std::pair<std::string, std::string>> addedEnvironment_;
 };
 
+// What the text sheet prints: the status, then one of the messages of a failed share.
 inline const std::string sending = "Sending to KelpWord\u2026\n";
+inline const std::string openFirst =
+    "Open KelpWord once first, so it can receive recordings. Then share the recording again.\n";
+inline const std::string notAudio =
+    "KelpWord can only turn audio and video into text, and what you dropped isn\u2019t either. "
+    "Drop a recording or an audio file.\n";
+inline const std::string handOffFailed =
+    "KelpWord didn\u2019t open. Open KelpWord, then drop the recording on the Files tab.\n";
 
 }  // namespace e2e

@@ -15,14 +15,6 @@ namespace fs = std::filesystem;
 using testing_support::readFile;
 using testing_support::writeFile;
 
-const std::string openFirst =
-    "Open KelpWord once first, so it can receive recordings. Then share the recording again.\n";
-const std::string notAudio =
-    "KelpWord can only turn audio and video into text, and what you dropped isn\u2019t either. "
-    "Drop a recording or an audio file.\n";
-const std::string handOffFailed =
-    "KelpWord didn\u2019t open. Open KelpWord, then drop the recording on the Files tab.\n";
-
 TEST_F(ShareExtensionTest, SharedFileIsCopiedIntoANewShareFolderAndHandedToKelpWord) {
   makeInbox();
   writeFile(folder() / "Interview.m4a", "recording");

@@ -36,6 +36,12 @@ using testing_support::writeFile;
 constexpr const char* unconfinedNotice =
     "kelpword-share: this kernel offers no Landlock: running unconfined\n";
 
+struct Probe {
+  std::string line;      // operation, path and perhaps a target, tab-separated
+  const char* expected;  // "OK" or the errno's name
+  int sinceAbi = 1;      // the Landlock ABI that first confines it
+};
+
 class ConfinementTest : public ShareExtensionTest {
  protected:
   void SetUp() override {
@@ -56,6 +62,37 @@ class ConfinementTest : public ShareExtensionTest {
       results[line.substr(7, split - 7)] = line.substr(split + 2);
     }
     return results;
+  }
+
+  // The probe build of kelpword-share sharing the recording, trying `lines` from inside its
+  // sandbox; or, `withoutLandlock`, as on a kernel without it.
+  testing_support::ProcessResult runProbe(const std::string& lines,
+                                          bool withoutLandlock = false) const {
+    testing_support::ProcessOptions options;
+    options.environment = environment();
+    options.environment.emplace_back("CONFINEMENT_PROBE", lines);
+    std::vector<std::string> argv{KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()};
+    if (withoutLandlock) argv.insert(argv.begin(), WITHOUT_LANDLOCK);
+    return testing_support::run(argv, options);
+  }
+
+  // Tries every probe in one share, which succeeds, and expects each to end as this kernel's
+  // Landlock has it.
+  void expectProbes(const std::vector<Probe>& probes) const {
+    std::string listed;
+    for (const auto& probe : probes) listed += probe.line + "\n";
+
+    const auto result = runProbe(listed);
+
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const auto results = probeResults(result.err);
+    const int abi = platform::landlock::abiVersion();
+    for (const auto& probe : probes) {
+      SCOPED_TRACE(probe.line);
+      const auto found = results.find(probe.line);
+      ASSERT_NE(found, results.end()) << result.err;
+      EXPECT_EQ(found->second, abi >= probe.sinceAbi ? probe.expected : "OK");
+    }
   }
 
   // Names left in the temporary folder by the runtime or its sandbox.
@@ -95,12 +132,6 @@ TEST_F(ConfinementTest, AConfinedShareLandsInTheInboxAndKelpWordWritesOutsideIt)
       << "the sandbox's temporary folder, which the confined process cannot remove, has gone";
 }
 
-struct Probe {
-  std::string line;      // operation, path and perhaps a target, tab-separated
-  const char* expected;  // "OK" or the errno's name
-  int sinceAbi = 1;      // the Landlock ABI that first confines it
-};
-
 TEST_F(ConfinementTest, TheConfinedProcessWritesOnlyInTheInboxAndReadsEverywhere) {
   const std::string inbox = this->inbox().string();
   const std::string outside = folder().string();  // $TMPDIR, and the home's parent
@@ -110,7 +141,7 @@ TEST_F(ConfinementTest, TheConfinedProcessWritesOnlyInTheInboxAndReadsEverywhere
   writeFile(this->inbox() / "old.txt", "old");
   fs::create_directories(folder() / "empty");
 
-  const Probe probes[] = {
+  const std::vector<Probe> probes = {
       {"create\t" + inbox + "/new.txt", "OK"},
       {"mkdir\t" + inbox + "/sub", "OK"},
       {"rename\t" + inbox + "/new.txt\t" + inbox + "/sub/moved.txt", "OK"},
@@ -134,24 +165,8 @@ TEST_F(ConfinementTest, TheConfinedProcessWritesOnlyInTheInboxAndReadsEverywhere
       {"symlink\t" + outside + "/link\t" + inbox, "EACCES"},
       {"remove\t" + inbox, "EACCES"},  // the inbox itself belongs to the folder above it
   };
-  std::string listed;
-  for (const auto& probe : probes) listed += probe.line + "\n";
-  testing_support::ProcessOptions options;
-  options.environment = environment();
-  options.environment.emplace_back("CONFINEMENT_PROBE", listed);
+  ASSERT_NO_FATAL_FAILURE(expectProbes(probes));
 
-  const auto result =
-      testing_support::run({KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
-
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
-  const auto results = probeResults(result.err);
-  const int abi = platform::landlock::abiVersion();
-  for (const auto& probe : probes) {
-    SCOPED_TRACE(probe.line);
-    const auto found = results.find(probe.line);
-    ASSERT_NE(found, results.end()) << result.err;
-    EXPECT_EQ(found->second, abi >= probe.sinceAbi ? probe.expected : "OK");
-  }
   // Nothing that was refused happened.
   EXPECT_EQ(readFile(folder() / "existing.txt"), "kept");
   for (const char* name : {"new.txt", "made", "renamed.txt", "escaped.txt", "link"}) {
@@ -170,13 +185,8 @@ TEST_F(ConfinementTest, TheConfinedProcessWritesOnlyInTheInboxAndReadsEverywhere
 TEST_F(ConfinementTest, WithoutAnInboxNothingMayBeWrittenWhereItBelongs) {
   fs::remove_all(this->inbox());
   const std::string inbox = this->inbox().string();
-  testing_support::ProcessOptions options;
-  options.environment = environment();
-  options.environment.emplace_back(
-      "CONFINEMENT_PROBE", "mkdir\t" + inbox + "\ncreate\t" + home().string() + "/new.txt\n");
 
-  const auto result =
-      testing_support::run({KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
+  const auto result = runProbe("mkdir\t" + inbox + "\ncreate\t" + home().string() + "/new.txt\n");
 
   EXPECT_EQ(result.exitStatus, 1) << result.err;
   EXPECT_EQ(result.out, sending + openFirst);
@@ -197,11 +207,7 @@ TEST_F(ConfinementTest, WithoutLandlockTheShareRunsUnconfinedAndSaysSoOnce) {
   EXPECT_EQ(opened().size(), 1u);
 
   // The probe's refusals above are the confinement's: here the same write succeeds.
-  testing_support::ProcessOptions options;
-  options.environment = environment();
-  options.environment.emplace_back("CONFINEMENT_PROBE", "create\t" + folder().string() + "/free");
-  const auto probed = testing_support::run(
-      {WITHOUT_LANDLOCK, KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
+  const auto probed = runProbe("create\t" + folder().string() + "/free", /*withoutLandlock=*/true);
   EXPECT_EQ(probeResults(probed.err)["create\t" + folder().string() + "/free"], "OK") << probed.err;
   EXPECT_TRUE(fs::exists(folder() / "free"));
   EXPECT_EQ(opened(2).size(), 2u);
@@ -266,31 +272,15 @@ class Outside {
 
 TEST_F(ConfinementTest, TheConfinedProcessNeitherSignalsOutsideNorMakesSockets) {
   const Outside outside(folder() / "outside.sock");
-  const Probe probes[] = {
+  const std::vector<Probe> probes = {
       {"kill\t" + std::to_string(outside.victim()), "EPERM", 6},
       {"connect\t" + (folder() / "outside.sock").string(), "EPERM"},
       {"socketpair", "EPERM"},
       {"kill\t" + std::to_string(::getpid()), "EPERM", 6},
   };
-  std::string listed;
-  for (const auto& probe : probes) listed += probe.line + "\n";
-  testing_support::ProcessOptions options;
-  options.environment = environment();
-  options.environment.emplace_back("CONFINEMENT_PROBE", listed);
+  ASSERT_NO_FATAL_FAILURE(expectProbes(probes));
 
-  const auto result =
-      testing_support::run({KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
-
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
-  const auto results = probeResults(result.err);
-  const int abi = platform::landlock::abiVersion();
-  for (const auto& probe : probes) {
-    SCOPED_TRACE(probe.line);
-    const auto found = results.find(probe.line);
-    ASSERT_NE(found, results.end()) << result.err;
-    EXPECT_EQ(found->second, abi >= probe.sinceAbi ? probe.expected : "OK");
-  }
-  if (abi >= 6) {
+  if (platform::landlock::abiVersion() >= 6) {
     EXPECT_TRUE(outside.victimLives());
   }
   EXPECT_FALSE(outside.wasConnected());
@@ -302,12 +292,8 @@ TEST_F(ConfinementTest, TheConfinedProcessNeitherSignalsOutsideNorMakesSockets) 
 TEST_F(ConfinementTest, ACompromisedExtensionRacingLinksNeverHasTheBrokerRunItsFake) {
   makeBundle(folder() / "Apps/KelpWord.app", "com.brenvik.kelpword");
   const std::string line = "race\t" + this->inbox().string() + "\t" + (folder() / "Apps").string();
-  testing_support::ProcessOptions options;
-  options.environment = environment();
-  options.environment.emplace_back("CONFINEMENT_PROBE", line + "\n");
 
-  const auto result =
-      testing_support::run({KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
+  const auto result = runProbe(line + "\n");
 
   const auto outcome = probeResults(result.err)[line];
   int started = -1;
@@ -365,13 +351,9 @@ TEST_F(ConfinementTest, AnInboxThatIsALinkGrantsNothing) {
   fs::remove_all(this->inbox());
   fs::create_directory_symlink(home(), this->inbox());
   const std::string inbox = this->inbox().string();
-  testing_support::ProcessOptions options;
-  options.environment = environment();
-  options.environment.emplace_back(
-      "CONFINEMENT_PROBE", "create\t" + inbox + "/new.txt\nmkdir\t" + home().string() + "/made\n");
 
   const auto result =
-      testing_support::run({KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()}, options);
+      runProbe("create\t" + inbox + "/new.txt\nmkdir\t" + home().string() + "/made\n");
 
   auto results = probeResults(result.err);
   EXPECT_EQ(results["create\t" + inbox + "/new.txt"], "EACCES") << result.err;

@@ -15,8 +15,6 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -25,6 +23,7 @@
 
 #include "platform/app/sandbox/Confinement.hpp"
 #include "tests/e2e/E2eFixture.hpp"
+#include "tests/support/Terminal.hpp"
 
 namespace e2e {
 namespace {
@@ -213,20 +212,6 @@ TEST_F(ConfinementTest, WithoutLandlockTheShareRunsUnconfinedAndSaysSoOnce) {
   EXPECT_EQ(opened(2).size(), 2u);
 }
 
-// Reads what the terminal shows until `until` appears, the program closes the terminal, or time
-// runs out.
-void readUntil(int terminal, std::string& seen, const std::string& until) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (seen.find(until) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd readable{terminal, POLLIN, 0};
-    if (::poll(&readable, 1, 100) <= 0) continue;
-    std::array<char, 4096> buffer{};
-    const ssize_t n = ::read(terminal, buffer.data(), buffer.size());
-    if (n <= 0) break;
-    seen.append(buffer.data(), static_cast<std::size_t>(n));
-  }
-}
-
 // A process of the same user outside the sandbox, and a UNIX socket listening outside it.
 class Outside {
  public:
@@ -315,20 +300,12 @@ TEST_F(ConfinementTest, ACompromisedExtensionRacingLinksNeverHasTheBrokerRunItsF
 TEST_F(ConfinementTest, TheConfinedProcessCannotTypeIntoTheTerminal) {
   std::array<int, 2> err{};
   ASSERT_EQ(::pipe2(err.data(), O_CLOEXEC), 0);
-  int terminal = -1;
-  const auto environment = this->environment();
-  const std::string file = (folder() / "Interview.m4a").string();
-  const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // The terminal stays on standard input, as the user's shell left it.
-    ::dup2(err[1], STDERR_FILENO);
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
-    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-    ::setenv("CONFINEMENT_PROBE", "tiocsti\t0\n", 1);  // NOLINT(concurrency-mt-unsafe)
-    ::execl(KELPWORD_SHARE_PROBE, KELPWORD_SHARE_PROBE, file.c_str(), nullptr);
-    ::_exit(127);
-  }
+  auto environment = this->environment();
+  environment.emplace_back("CONFINEMENT_PROBE", "tiocsti\t0\n");
+  // The terminal stays on standard input, as the user's shell left it.
+  const auto [child, terminal] = testing_support::startOnTerminal(
+      {KELPWORD_SHARE_PROBE, (folder() / "Interview.m4a").string()},
+      {environment, {{err[1], STDERR_FILENO}}});
   ::close(err[1]);
   std::string errors;
   std::array<char, 4096> buffer{};
@@ -337,7 +314,7 @@ TEST_F(ConfinementTest, TheConfinedProcessCannotTypeIntoTheTerminal) {
   }
   ::close(err[0]);
   std::string seen;
-  readUntil(terminal, seen, "\x1b[?25h");
+  testing_support::readTerminalUntil(terminal, seen, "\x1b[?25h");
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ::close(terminal);
@@ -369,28 +346,19 @@ TEST_F(ConfinementTest, ConfinedWithDataOnStandardInputTheSheetTakesKeysFromTheT
   fs::remove_all(this->inbox());
   std::array<int, 2> data{};
   ASSERT_EQ(::pipe2(data.data(), O_CLOEXEC), 0);
-  int terminal = -1;
-  const auto environment = this->environment();
-  const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::dup2(data[0], STDIN_FILENO);
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
-    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-    ::execl(KELPWORD_SHARE, KELPWORD_SHARE, "--type", "public.mp3", "-", nullptr);
-    ::_exit(127);
-  }
+  const auto [child, terminal] = testing_support::startOnTerminal(
+      {KELPWORD_SHARE, "--type", "public.mp3", "-"}, {environment(), {{data[0], STDIN_FILENO}}});
   ::close(data[0]);
   EXPECT_EQ(::write(data[1], "ID3", 3), 3);
   ::close(data[1]);
 
   std::string seen;
-  readUntil(terminal, seen, "[ Close ]");  // no inbox: the failure sheet
+  testing_support::readTerminalUntil(terminal, seen, "[ Close ]");  // no inbox: the failure sheet
   termios whileShown{};
   ASSERT_EQ(::tcgetattr(terminal, &whileShown), 0);
   EXPECT_EQ(whileShown.c_lflag & (ICANON | ECHO), 0u) << "keys are taken at once, unechoed";
   ASSERT_EQ(::write(terminal, "\r", 1), 1);
-  readUntil(terminal, seen, "\x1b[?25h");
+  testing_support::readTerminalUntil(terminal, seen, "\x1b[?25h");
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ::close(terminal);

@@ -49,13 +49,7 @@ class WaylandShareTest : public e2e::ShareExtensionTest {
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     auto environment = this->environment();
     for (const auto& entry : testCompositor()->environment()) environment.push_back(entry);
-    const fs::path toolkit = folder() / "toolkit";
-    const RunningShare::Environment quiet{{"GTK_A11Y", "none"},
-                                          {"NSS_WRAPPER_DISABLE_DEEPBIND", "1"},
-                                          {"XDG_CACHE_HOME", (toolkit / "cache").string()},
-                                          {"XDG_CONFIG_HOME", (toolkit / "config").string()},
-                                          {"XDG_STATE_HOME", (toolkit / "state").string()}};
-    environment.insert(environment.end(), quiet.begin(), quiet.end());
+    for (auto& entry : toolkitHome(folder() / "toolkit")) environment.push_back(std::move(entry));
     environment.insert(environment.end(), rendering.environment.begin(),
                        rendering.environment.end());
     return std::make_unique<RunningShare>(argv, environment, std::vector<std::string>{"DISPLAY"},

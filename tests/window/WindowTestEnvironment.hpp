@@ -27,11 +27,15 @@ const std::string& whyNoCompositor();
 // Whether `program` is an executable in a folder of $PATH.
 bool onPath(const std::string& program);
 
+// What GTK in a program the tests start needs on any display: no accessibility bus to look for;
+// caches, settings and state under `folder`; and nss_wrapper without RTLD_DEEPBIND, which
+// AddressSanitizer refuses (the toolkit makes it load the C library).
+RunningShare::Environment toolkitHome(const std::filesystem::path& folder);
+
 // What a program started on the test display needs on top of its environment: the display;
 // GTK drawing with cairo and without OpenGL (software OpenGL under Xvfb takes seconds a frame,
-// and its driver, unloaded when a display closes, leaves leaks LeakSanitizer cannot name); no
-// accessibility bus to look for; caches and settings under `folder`; and nss_wrapper without
-// RTLD_DEEPBIND, which AddressSanitizer refuses (the toolkit makes it load the C library).
+// and its driver, unloaded when a display closes, leaves leaks LeakSanitizer cannot name); its
+// data under `folder` too; and toolkitHome(folder).
 RunningShare::Environment toolkitEnvironment(const std::filesystem::path& folder);
 
 // What `window` shows once it has stopped changing (three pictures alike, a moment apart, with

@@ -67,16 +67,21 @@ bool onPath(const std::string& program) {
   return false;
 }
 
-RunningShare::Environment toolkitEnvironment(const std::filesystem::path& folder) {
-  return {{"DISPLAY", display ? display->name() : ""},
-          {"GSK_RENDERER", "cairo"},
-          {"GDK_DEBUG", "gl-disable"},
-          {"GTK_A11Y", "none"},
+RunningShare::Environment toolkitHome(const std::filesystem::path& folder) {
+  return {{"GTK_A11Y", "none"},
           {"NSS_WRAPPER_DISABLE_DEEPBIND", "1"},
           {"XDG_CACHE_HOME", (folder / "cache").string()},
           {"XDG_CONFIG_HOME", (folder / "config").string()},
-          {"XDG_DATA_HOME", (folder / "data").string()},
           {"XDG_STATE_HOME", (folder / "state").string()}};
+}
+
+RunningShare::Environment toolkitEnvironment(const std::filesystem::path& folder) {
+  RunningShare::Environment environment{{"DISPLAY", display ? display->name() : ""},
+                                        {"GSK_RENDERER", "cairo"},
+                                        {"GDK_DEBUG", "gl-disable"},
+                                        {"XDG_DATA_HOME", (folder / "data").string()}};
+  for (auto& entry : toolkitHome(folder)) environment.push_back(std::move(entry));
+  return environment;
 }
 
 std::optional<Image> settledPicture(WindowId window, std::chrono::milliseconds timeout,

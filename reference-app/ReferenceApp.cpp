@@ -9,7 +9,8 @@
 #include <system_error>
 #include <utility>
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "DidedaZiv/DropPasteboard.hpp"
 #include "platform/ItemProvider.hpp"
@@ -29,11 +30,26 @@ void say(const std::string& line) {
   std::fflush(stdout);
 }
 
-// The sweep removes what lies in the folder it is given: an inbox that is a symbolic link would
-// hand it someone else's folder.
-bool isRealFolder(const platform::Url& folder) {
-  struct stat status {};
-  return ::lstat(folder.path().c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+// The inbox as a folder of its own, opened once: never through a symbolic link, which would hand
+// the sweep someone else's folder. -1 when it is not one (or cannot be opened).
+int openRealFolder(const platform::Url& folder) {
+  return ::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Sweeps `inbox` through the folder opened above, by its descriptor's name in /proc: a link
+// swapped in at the inbox's path after the check is never followed.
+void sweepRealFolder(const platform::Url& inbox, double olderThan,
+                     const std::vector<platform::Url>& keeping) {
+  const int folder = openRealFolder(inbox);
+  if (folder < 0) {
+    std::fprintf(stderr, "kelpword-reference: not sweeping %s: it is not a folder of its own\n",
+                 inbox.path().c_str());
+    return;
+  }
+  const auto opened = platform::Url::fileURL("/proc/self/fd/" + std::to_string(folder), true);
+  DidedaZiv::AudioIntake::sweep(opened, olderThan, keeping, std::chrono::system_clock::now());
+  ::close(folder);
+  say("swept: " + inbox.path());
 }
 
 // True for a file whose extension names an audio or video type.
@@ -63,12 +79,14 @@ ReferenceApp::~ReferenceApp() {
 }
 
 void ReferenceApp::start() {
-  std::error_code error;
-  std::filesystem::create_directories(settings_.inbox.path(), error);
-  if (error) {
-    std::fprintf(stderr, "kelpword-reference: cannot make the inbox %s: %s\n",
-                 settings_.inbox.path().c_str(), error.message().c_str());
-  }
+  fileWork_.addOperation([inbox = settings_.inbox] {
+    std::error_code error;
+    std::filesystem::create_directories(inbox.path(), error);
+    if (error) {
+      std::fprintf(stderr, "kelpword-reference: cannot make the inbox %s: %s\n",
+                   inbox.path().c_str(), error.message().c_str());
+    }
+  });
   acceptDrops(window_->dropArea(),
               [weak = weak_from_this()](const platform::Pasteboard& pasteboard) {
                 const auto app = weak.lock();
@@ -92,14 +110,11 @@ void ReferenceApp::open(const std::vector<platform::Url>& files) {
 void ReferenceApp::present() { window_->present(); }
 
 void ReferenceApp::sweepInbox() {
-  if (!isRealFolder(settings_.inbox)) {
-    std::fprintf(stderr, "kelpword-reference: not sweeping %s: it is not a folder of its own\n",
-                 settings_.inbox.path().c_str());
-    return;
-  }
-  DidedaZiv::AudioIntake::sweep(settings_.inbox, settings_.sweepAfter, received_.files(),
-                                std::chrono::system_clock::now());
-  say("swept: " + settings_.inbox.path());
+  // The files shown now are kept; the sweep itself is file work, off the main thread.
+  fileWork_.addOperation(
+      [inbox = settings_.inbox, olderThan = settings_.sweepAfter, keeping = received_.files()] {
+        sweepRealFolder(inbox, olderThan, keeping);
+      });
 }
 
 bool ReferenceApp::readDrop(const platform::Pasteboard& pasteboard) {

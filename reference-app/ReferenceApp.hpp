@@ -8,6 +8,7 @@
 #include <asio/awaitable.hpp>
 
 #include "DidedaZiv/AudioIntake.hpp"
+#include "platform/OperationQueue.hpp"
 #include "platform/Pasteboard.hpp"
 #include "platform/Url.hpp"
 #include "reference-app/ReceivedFiles.hpp"
@@ -17,7 +18,8 @@ namespace reference_app {
 
 // KelpWord's receiving end, on the intake library: shows the files it is asked to open, reads
 // what users drop into fresh per-share folders of the inbox, and sweeps the inbox. Lives on the
-// main thread, where the toolkit and the intake library's deliveries run.
+// main thread, where the toolkit and the intake library's deliveries run; making the inbox and
+// sweeping it run on a background thread of its own, in the order they were asked for.
 //
 // Every file shown and every problem is also written to standard output, one line each
 // ("received: PATH", "problem: MESSAGE"), and so is each sweep ("swept: INBOX"), for whoever
@@ -42,7 +44,8 @@ class ReferenceApp : public std::enable_shared_from_this<ReferenceApp> {
   // Files to open (from the command line or another instance): shown, and the window raised.
   void open(const std::vector<platform::Url>& files);
   void present();
-  // Removes old per-share folders from the inbox, never one holding a file that is shown.
+  // Removes old per-share folders from the inbox, never one holding a file shown when called. An
+  // inbox that is not a folder of its own (a symbolic link) is left alone.
   void sweepInbox();
 
  private:
@@ -58,6 +61,8 @@ class ReferenceApp : public std::enable_shared_from_this<ReferenceApp> {
   std::unique_ptr<ReceivedFilesWindow> window_;
   std::function<void()> changed_;
   unsigned dailySweep_ = 0;
+  // Last, so that it goes first: its destruction waits for the file work under way.
+  platform::OperationQueue fileWork_{1};
 };
 
 }  // namespace reference_app

@@ -52,12 +52,6 @@ void writeFile(const fs::path& path, long kibibytes) {
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t middle = values.size() / 2;
-  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 double mebibytesOf(long kibibytes) { return static_cast<double>(kibibytes) / 1024; }
 
 long peakOfThisProcessKiB() {

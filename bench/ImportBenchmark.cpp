@@ -1,4 +1,4 @@
-// kelpword-bench import [FOLDER] [ROUNDS]: imports 2,000 small files offered by location
+// kelpword-bench import [FOLDER] [--rounds N]: imports 2,000 small files offered by location
 // (ItemProvider::forFile) into one folder with AudioIntake::files(…, copyFileURLs=true), against
 // one `cp -- FILE… FOLDER` call copying the same files; prints the time ratio and the import's
 // overhead per item.
@@ -19,17 +19,15 @@
 #include <system_error>
 #include <vector>
 
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "DidedaZiv/AudioIntake.hpp"
+#include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
+#include "bench/ProcessTiming.hpp"
 #include "platform/ItemProvider.hpp"
 #include "platform/MainThread.hpp"
 #include "platform/Url.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -84,43 +82,29 @@ double timeImport(const std::vector<fs::path>& sources, const fs::path& into) {
 
 double timeCp(const std::vector<fs::path>& sources, const fs::path& into) {
   fs::create_directory(into);
-  std::vector<std::string> arguments = {"cp", "--"};
-  for (const auto& source : sources) arguments.push_back(source.string());
-  arguments.push_back(into.string() + "/");
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  const auto start = Clock::now();
-  pid_t pid = 0;
-  const int spawned = ::posix_spawnp(&pid, "cp", nullptr, nullptr, argv.data(), environ);
-  if (spawned != 0) throw std::system_error(spawned, std::generic_category(), "posix_spawnp cp");
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
-  }
-  const double elapsed = secondsSince(start);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("cp failed");
-  return elapsed;
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const auto middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+  std::vector<std::string> argv = {"/bin/cp", "--"};
+  for (const auto& source : sources) argv.push_back(source.string());
+  argv.push_back(into.string() + "/");
+  const ProcessRun run = timed(argv);
+  if (run.status != 0) throw std::runtime_error("cp failed");
+  return run.seconds;
 }
 
 }  // namespace
 
 int runImportBenchmark(int argc, char** argv) {
-  const fs::path under = argc >= 1 ? argv[0] : "/var/tmp";
-  const int rounds = argc >= 2 ? std::max(1, std::atoi(argv[1])) : 5;
+  std::string folder = "/var/tmp";
+  long rounds = 5;
+  if (!parseBenchArguments(argc, argv, folder, {{"--rounds", &rounds}})) {
+    std::fputs("usage: kelpword-bench import [FOLDER] [--rounds N]\n", stderr);
+    return 2;
+  }
 
-  const fs::path work = makeWorkFolder(under);
+  const fs::path work = makeWorkFolder(folder);
   const auto sources = makeSources(work / "sources");
   std::vector<double> importTimes;
   std::vector<double> cpTimes;
-  for (int round = 0; round < rounds; ++round) {
+  for (long round = 0; round < rounds; ++round) {
     const auto importInto = work / ("import " + std::to_string(round));
     const auto cpInto = work / ("cp " + std::to_string(round));
     for (int turn = 0; turn < 2; ++turn) {
@@ -133,15 +117,15 @@ int runImportBenchmark(int argc, char** argv) {
     }
     fs::remove_all(importInto);
     fs::remove_all(cpInto);
-    std::printf("round %d: import %.1f ms, cp %.1f ms\n", round + 1, importTimes.back() * 1e3,
+    std::printf("round %ld: import %.1f ms, cp %.1f ms\n", round + 1, importTimes.back() * 1e3,
                 cpTimes.back() * 1e3);
   }
   fs::remove_all(work);
 
   const double importTime = median(importTimes);
   const double cpTime = median(cpTimes);
-  std::printf("%d files of %zu bytes offered by location, %d rounds (medians)\n", kFiles, kFileSize,
-              rounds);
+  std::printf("%d files of %zu bytes offered by location, %ld rounds (medians)\n", kFiles,
+              kFileSize, rounds);
   std::printf("import: %.1f ms   cp: %.1f ms   ratio: %.2f (goal <= 2)\n", importTime * 1e3,
               cpTime * 1e3, importTime / cpTime);
   std::printf("overhead per item over cp: %.1f us (import %.1f us per item, cp %.1f us)\n",

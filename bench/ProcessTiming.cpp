@@ -1,5 +1,6 @@
 #include "bench/ProcessTiming.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <system_error>
@@ -58,4 +59,10 @@ ProcessRun timed(const std::vector<std::string>& argv) { return timed(argv, null
 ProcessRun timed(const std::vector<std::string>& argv,
                  const std::vector<std::string>& environment) {
   return timed(argv, &environment);
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }

@@ -16,3 +16,7 @@ struct ProcessRun {
 // reads nothing and writes nothing: its standard streams are /dev/null.
 ProcessRun timed(const std::vector<std::string>& argv);
 ProcessRun timed(const std::vector<std::string>& argv, const std::vector<std::string>& environment);
+
+// The middle of `values` (the mean of the two middle ones for an even count): the figure each
+// benchmark reports, which one disturbed run does not move. `values` must not be empty.
+double median(std::vector<double> values);

@@ -100,12 +100,6 @@ bool mountFresh(const FileSystem& system, const fs::path& image, const fs::path&
   return true;
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 void compareOn(const FileSystem& system, const fs::path& work, const Options& options) {
   const fs::path image = work / (std::string(system.type) + ".img");
   const fs::path root = work / system.type;

@@ -6,7 +6,6 @@
 // inside a new folder in FOLDER (default /var/tmp): a home read through nss_wrapper (never the real
 // one) holding KelpWord's inbox, and the demonstration bundle's stand-in KelpWord, which records
 // what it is asked to open. The share's time includes loading nss_wrapper.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -90,12 +89,6 @@ void awaitStandIn(const fs::path& world, std::size_t starts) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 void compare(const fs::path& world, const Options& options) {

@@ -1,4 +1,4 @@
-// kelpword-bench sweep [FOLDER] [ROUNDS]: sweeps 20,000 old per-share folders, each holding one
+// kelpword-bench sweep [FOLDER] [--rounds N]: sweeps 20,000 old per-share folders, each holding one
 // file, with 2,000 kept locations, against `find INBOX -mindepth 1 -maxdepth 1 -exec rm -rf {} +`
 // removing the same entries; then the sweep alone with 200 and with 20,000 kept locations.
 //
@@ -26,17 +26,15 @@
 #include <system_error>
 #include <vector>
 
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "DidedaZiv/AudioIntake.hpp"
+#include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
+#include "bench/ProcessTiming.hpp"
 #include "platform/Url.hpp"
 #include "platform/Uuid.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -102,55 +100,44 @@ struct Cost {
   double cpu = 0;   // user and system seconds of the process doing the work
 };
 
-double cpuSeconds(int who) {
+double cpuSeconds() {
   struct rusage usage {};
-  ::getrusage(who, &usage);
+  ::getrusage(RUSAGE_SELF, &usage);
   const auto seconds = [](const struct timeval& time) {
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
   };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// Times `work`, with the disk flushed first so that neither side pays for what came before.
+// Times `work` in this process, with the disk flushed first so that neither side pays for what
+// came before.
 template <class Work>
-Cost measure(int who, Work work) {
+Cost measure(Work work) {
   ::sync();
-  const double cpuBefore = cpuSeconds(who);
+  const double cpuBefore = cpuSeconds();
   const auto start = std::chrono::steady_clock::now();
   work();
   const double wall =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return {wall, cpuSeconds(who) - cpuBefore};
+  return {wall, cpuSeconds() - cpuBefore};
 }
 
 Cost timeSweep(const fs::path& inbox, const std::vector<platform::Url>& kept) {
   const auto now = std::chrono::system_clock::now() + std::chrono::hours(24);
-  return measure(RUSAGE_SELF, [&] {
+  return measure([&] {
     DidedaZiv::AudioIntake::sweep(platform::Url::fileURL(inbox.string(), true), kOlderThan, kept,
                                   now);
   });
 }
 
-void runFind(const fs::path& inbox) {
-  const std::string folder = inbox.string();
-  const char* argv[] = {"find",  folder.c_str(), "-mindepth", "1",  "-maxdepth", "1",
-                        "-exec", "rm",           "-rf",       "{}", "+",         nullptr};
-  pid_t pid = 0;
-  const int spawned =
-      ::posix_spawnp(&pid, "find", nullptr, nullptr, const_cast<char* const*>(argv), environ);
-  if (spawned != 0) throw std::system_error(spawned, std::generic_category(), "posix_spawnp find");
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error("find … -exec rm -rf failed");
-  }
-}
-
-// find and the rm processes it starts count as the benchmark's children once waited for.
+// find and the rm processes it starts: their time, and their processor time as the kernel counts
+// it for find once it has waited for them.
 Cost timeFind(const fs::path& inbox) {
-  return measure(RUSAGE_CHILDREN, [&] { runFind(inbox); });
+  ::sync();
+  const ProcessRun run = timed({"/usr/bin/find", inbox.string(), "-mindepth", "1", "-maxdepth", "1",
+                                "-exec", "rm", "-rf", "{}", "+"});
+  if (run.status != 0) throw std::runtime_error("find … -exec rm -rf failed");
+  return {run.seconds, run.cpuSeconds};
 }
 
 std::size_t entriesIn(const fs::path& folder) {
@@ -166,20 +153,14 @@ void expectEntries(const fs::path& folder, std::size_t expected, const char* who
   }
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-void compareWithFind(const fs::path& work, int rounds) {
+void compareWithFind(const fs::path& work, long rounds) {
   std::printf(
       "sweep of %d old per-share folders (one file each), %d kept locations, %d of them "
       "inside entries;\nfind … -exec rm -rf {} + removing the same %d entries\n",
       kEntries, kKeptForComparison, kSparedEntries, kEntries - kSparedEntries);
   std::vector<double> wallRatios;
   std::vector<double> cpuRatios;
-  for (int round = 0; round < rounds; ++round) {
+  for (long round = 0; round < rounds; ++round) {
     const auto names = newEntryNames();
     const fs::path sweepInbox = work / "sweep inbox";
     const fs::path findInbox = work / "find inbox";
@@ -204,7 +185,7 @@ void compareWithFind(const fs::path& work, int rounds) {
     wallRatios.push_back(sweepCost.wall / findCost.wall);
     cpuRatios.push_back(sweepCost.cpu / findCost.cpu);
     std::printf(
-        "  round %d (%s first): sweep %.3f s (cpu %.3f s), find+rm %.3f s (cpu %.3f s), "
+        "  round %ld (%s first): sweep %.3f s (cpu %.3f s), find+rm %.3f s (cpu %.3f s), "
         "ratio %.3f (cpu %.3f)\n",
         round + 1, round % 2 == 0 ? "sweep" : "find", sweepCost.wall, sweepCost.cpu, findCost.wall,
         findCost.cpu, wallRatios.back(), cpuRatios.back());
@@ -231,10 +212,14 @@ void growthWithKeptLocations(const fs::path& work) {
 }  // namespace
 
 int runSweepBenchmark(int argc, char** argv) {
-  const fs::path under = argc > 0 ? argv[0] : "/var/tmp";
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  std::string folder = "/var/tmp";
+  long rounds = 3;
+  if (!parseBenchArguments(argc, argv, folder, {{"--rounds", &rounds}})) {
+    std::fputs("usage: kelpword-bench sweep [FOLDER] [--rounds N]\n", stderr);
+    return 2;
+  }
   try {
-    const fs::path work = makeWorkFolder(under);
+    const fs::path work = makeWorkFolder(folder);
     std::printf("trees under %s\n", work.c_str());
     try {
       compareWithFind(work, rounds);

@@ -146,15 +146,19 @@ class DataDrop {
 };
 
 // One promised file on its way to disk; lives on the main thread from the request for the data
-// to the report.
+// to the report. The file is made, filled and, after a failure, removed by GIO's asynchronous
+// calls: the main thread never waits for the disk.
 struct DataWriting {
   std::shared_ptr<DataDrop> dataDrop;
   platform::Url location;
   platform::FilePromiseReceiver::Reader report;
   GFile* file = nullptr;
+  GInputStream* input = nullptr;
+  GError* failure = nullptr;  // why the data did not arrive, kept while its file is removed
 
   ~DataWriting() {
     if (file != nullptr) g_object_unref(file);
+    if (input != nullptr) g_object_unref(input);
   }
 };
 
@@ -172,39 +176,52 @@ void finishWriting(DataWriting* writing, GError* error) {
   done->report(done->location, failure);
 }
 
+void onPartialRemoved(GObject* source, GAsyncResult* result, gpointer data) {
+  auto* writing = static_cast<DataWriting*>(data);
+  g_file_delete_finish(G_FILE(source), result, nullptr);
+  finishWriting(writing, std::exchange(writing->failure, nullptr));
+}
+
 void onSpliced(GObject* source, GAsyncResult* result, gpointer data) {
   auto* writing = static_cast<DataWriting*>(data);
   GError* error = nullptr;
   if (g_output_stream_splice_finish(G_OUTPUT_STREAM(source), result, &error) < 0) {
     // Nothing half written stays behind.
-    g_file_delete(writing->file, nullptr, nullptr);
+    writing->failure = error;
+    g_file_delete_async(writing->file, G_PRIORITY_DEFAULT, nullptr, onPartialRemoved, writing);
+    return;
   }
-  finishWriting(writing, error);
+  finishWriting(writing, nullptr);
+}
+
+void onCreated(GObject* source, GAsyncResult* result, gpointer data) {
+  auto* writing = static_cast<DataWriting*>(data);
+  GError* error = nullptr;
+  GFileOutputStream* output = g_file_create_finish(G_FILE(source), result, &error);
+  if (output == nullptr) {
+    finishWriting(writing, error);
+    return;
+  }
+  g_output_stream_splice_async(
+      G_OUTPUT_STREAM(output), writing->input,
+      static_cast<GOutputStreamSpliceFlags>(G_OUTPUT_STREAM_SPLICE_CLOSE_SOURCE |
+                                            G_OUTPUT_STREAM_SPLICE_CLOSE_TARGET),
+      G_PRIORITY_DEFAULT, nullptr, onSpliced, writing);
+  g_object_unref(output);
 }
 
 void onDataStream(GObject* source, GAsyncResult* result, gpointer data) {
   auto* writing = static_cast<DataWriting*>(data);
   GError* error = nullptr;
-  GInputStream* input = gdk_drop_read_finish(GDK_DROP(source), result, nullptr, &error);
-  if (input == nullptr) {
+  writing->input = gdk_drop_read_finish(GDK_DROP(source), result, nullptr, &error);
+  if (writing->input == nullptr) {
     finishWriting(writing, error);
     return;
   }
   writing->file = g_file_new_for_path(writing->location.path().c_str());
   // Never replaces a file: the folder is fresh, and a name taken there is a failure.
-  GFileOutputStream* output = g_file_create(writing->file, G_FILE_CREATE_NONE, nullptr, &error);
-  if (output == nullptr) {
-    g_object_unref(input);
-    finishWriting(writing, error);
-    return;
-  }
-  g_output_stream_splice_async(
-      G_OUTPUT_STREAM(output), input,
-      static_cast<GOutputStreamSpliceFlags>(G_OUTPUT_STREAM_SPLICE_CLOSE_SOURCE |
-                                            G_OUTPUT_STREAM_SPLICE_CLOSE_TARGET),
-      G_PRIORITY_DEFAULT, nullptr, onSpliced, writing);
-  g_object_unref(output);
-  g_object_unref(input);
+  g_file_create_async(writing->file, G_FILE_CREATE_NONE, G_PRIORITY_DEFAULT, nullptr, onCreated,
+                      writing);
 }
 
 // The promise's writer. Runs on a thread of the pasteboard's; the drop belongs to the toolkit,

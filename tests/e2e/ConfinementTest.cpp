@@ -4,15 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
-#include <system_error>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -23,6 +19,7 @@
 
 #include "platform/app/sandbox/Confinement.hpp"
 #include "tests/e2e/E2eFixture.hpp"
+#include "tests/e2e/LiveShare.hpp"
 #include "tests/support/Terminal.hpp"
 
 namespace e2e {
@@ -367,103 +364,9 @@ TEST_F(ConfinementTest, ConfinedWithDataOnStandardInputTheSheetTakesKeysFromTheT
   EXPECT_NE(seen.find("Open KelpWord once first"), std::string::npos) << seen;
 }
 
-// A kelpword-share whose standard input the test holds, so that it waits before its first item.
-class HeldShare {
- public:
-  HeldShare(const std::vector<std::string>& argv,
-            const std::vector<std::pair<std::string, std::string>>& environment) {
-    std::array<int, 2> in{}, out{}, err{};
-    if (::pipe2(in.data(), O_CLOEXEC) != 0 || ::pipe2(out.data(), O_CLOEXEC) != 0 ||
-        ::pipe2(err.data(), O_CLOEXEC) != 0) {
-      throw std::system_error(errno, std::generic_category(), "pipe2");
-    }
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], STDIN_FILENO);
-      ::dup2(out[1], STDOUT_FILENO);
-      ::dup2(err[1], STDERR_FILENO);
-      // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
-      for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    input_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~HeldShare() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      finish("");
-    }
-  }
-  HeldShare(const HeldShare&) = delete;
-  HeldShare& operator=(const HeldShare&) = delete;
-
-  pid_t pid() const { return pid_; }
-
-  // Its children, waiting up to a few seconds for one.
-  std::vector<pid_t> children() const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::vector<pid_t> found;
-    while (found.empty() && std::chrono::steady_clock::now() < deadline) {
-      for (const auto& entry : fs::directory_iterator("/proc")) {
-        const auto name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const auto close = text.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(text.substr(close + 2));
-        std::string state;
-        pid_t parent = 0;
-        fields >> state >> parent;
-        if (parent == pid_) found.push_back(std::stoi(name));
-      }
-      if (found.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return found;
-  }
-
-  // Writes `input`, ends standard input and waits for the end.
-  testing_support::ProcessResult finish(const std::string& input) {
-    testing_support::ProcessResult result;
-    if (!input.empty() && ::write(input_, input.data(), input.size()) < 0) {
-      ADD_FAILURE() << "write: " << std::error_code(errno, std::generic_category()).message();
-    }
-    ::close(input_);
-    for (auto [fd, into] : {std::pair{out_, &result.out}, std::pair{err_, &result.err}}) {
-      std::array<char, 4096> buffer{};
-      for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) {
-        into->append(buffer.data(), static_cast<std::size_t>(n));
-      }
-      ::close(fd);
-    }
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-};
-
 TEST_F(ConfinementTest, WithTheBrokerKilledTheHandOffFailsWithItsMessage) {
-  HeldShare running({KELPWORD_SHARE, "--type", "public.mp3", "--name", "Voice memo", "-"},
-                    environment());
+  // Its standard input held, the share waits before its first item.
+  LiveShare running({"--type", "public.mp3", "--name", "Voice memo", "-"}, environment());
   // Before its first item the share has started its broker, and nothing else.
   const auto children = running.children();
   ASSERT_EQ(children.size(), 1u);

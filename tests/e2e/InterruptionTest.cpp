@@ -2,114 +2,20 @@
 // an interruption (Ctrl-C, a closed terminal, a polite kill) leaves behind.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "tests/e2e/E2eFixture.hpp"
+#include "tests/e2e/LiveShare.hpp"
 
 namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
-
-// kelpword-share running in a process group of its own, its standard input and output pipes
-// held by the test.
-class LiveShare {
- public:
-  LiveShare(const std::vector<std::string>& arguments,
-            const std::vector<std::pair<std::string, std::string>>& environment) {
-    std::array<int, 2> in{};
-    std::array<int, 2> out{};
-    if (::pipe2(in.data(), O_CLOEXEC) != 0 || ::pipe2(out.data(), O_CLOEXEC) != 0) return;
-    std::vector<std::string> argv{KELPWORD_SHARE};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> args;
-    for (auto& argument : argv) args.push_back(argument.data());
-    args.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::setpgid(0, 0);
-      ::dup2(in[0], STDIN_FILENO);
-      ::dup2(out[1], STDOUT_FILENO);
-      for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-      ::unsetenv("DISPLAY");
-      ::unsetenv("WAYLAND_DISPLAY");
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-    ::setpgid(pid_, pid_);  // whichever of the two runs first
-    ::close(in[0]);
-    ::close(out[1]);
-    input_ = in[1];
-    output_ = out[0];
-  }
-  ~LiveShare() {
-    if (pid_ > 0 && status_ < 0) {
-      ::kill(-pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (input_ >= 0) ::close(input_);
-    if (output_ >= 0) ::close(output_);
-  }
-  LiveShare(const LiveShare&) = delete;
-  LiveShare& operator=(const LiveShare&) = delete;
-
-  bool started() const { return pid_ > 0 && output_ >= 0; }
-
-  void write(const std::string& data) const {
-    ASSERT_EQ(::write(input_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-  }
-  void closeInput() { ::close(std::exchange(input_, -1)); }
-
-  // Standard output so far, read until it holds `text` or `patience` has passed.
-  const std::string& readUntil(const std::string& text, std::chrono::seconds patience) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (seen_.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd readable{output_, POLLIN, 0};
-      if (::poll(&readable, 1, 50) <= 0) continue;
-      std::array<char, 4096> buffer{};
-      const ssize_t n = ::read(output_, buffer.data(), buffer.size());
-      if (n <= 0) break;
-      seen_.append(buffer.data(), static_cast<std::size_t>(n));
-    }
-    return seen_;
-  }
-
-  // What a terminal's Ctrl-C or hang-up, or a kill of the job, does: the whole group is told.
-  void signalGroup(int signal) const { ::kill(-pid_, signal); }
-
-  // The exit code, or 128 + the signal's number; -1 when it has not ended within 30 seconds.
-  int wait() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return status_;
-      }
-      ::usleep(10000);
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
-  int status_ = -1;
-  std::string seen_;
-};
 
 // What lies in the test's folder, $TMPDIR of the share, beyond what the test made itself.
 std::vector<std::string> leftBehind(const fs::path& folder) {
@@ -143,7 +49,7 @@ TEST_F(ShareExtensionTest, WhileStandardInputIsReadTheStatusIsShown) {
 
 TEST_F(ShareExtensionTest, AnInterruptionCancelsTheShareAndLeavesNoTemporaryData) {
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(::strsignal(signal));
+    SCOPED_TRACE(::sigabbrev_np(signal));  // "INT": strsignal is not thread-safe
     fs::remove_all(inbox());
     makeInbox();
     LiveShare share({"--type", "public.mp3", "-"}, environment());

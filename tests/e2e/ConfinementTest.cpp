@@ -286,7 +286,9 @@ TEST_F(ConfinementTest, ACompromisedExtensionRacingLinksNeverHasTheBrokerRunItsF
   EXPECT_GT(started, 0);
   EXPECT_GT(refused, 0);
   const auto starts = opened(static_cast<std::size_t>(started) + 1);
-  // The raced requests' KelpWord, then the share's own hand-off to the demonstration KelpWord.
+  // The raced requests' KelpWord, then the share's own hand-off to the demonstration KelpWord:
+  // every start the broker reported is one of KelpWord's.
+  EXPECT_EQ(starts.size(), static_cast<std::size_t>(started) + 1);
   for (const auto& start : starts) {
     EXPECT_TRUE(start.program.ends_with("/KelpWord.app/Contents/MacOS/KelpWord")) << start.program;
     EXPECT_EQ(start.program.find(this->inbox().string()), std::string::npos) << start.program;

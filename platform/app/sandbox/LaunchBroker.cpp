@@ -88,6 +88,16 @@ Message answerExecutables(const std::vector<std::string>& fields) {
   return answer;
 }
 
+// Sends `answer`, or where it would break the wire's bounds (the paths of very many processes)
+// refuses the request with E2BIG: the confined side may ask anything, and the broker serves on.
+bool sendAnswer(int connection, const Message& answer) {
+  try {
+    return brokerwire::send(connection, answer);
+  } catch (const std::system_error& failure) {
+    return brokerwire::send(connection, {static_cast<std::uint32_t>(errnoOf(failure)), {}});
+  }
+}
+
 [[noreturn]] void serve(int connection, const LaunchPolicy& policy,
                         const std::optional<std::string>& removeAtEnd) {
   while (const auto request = brokerwire::receive(connection)) {
@@ -102,7 +112,7 @@ Message answerExecutables(const std::vector<std::string>& fields) {
       default:
         answer.kind = EOPNOTSUPP;
     }
-    if (!brokerwire::send(connection, answer)) break;
+    if (!sendAnswer(connection, answer)) break;
   }
   if (removeAtEnd) {
     try {

@@ -12,8 +12,11 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/app/sandbox/BrokerWire.hpp"
 #include "platform/app/sandbox/LaunchBroker.hpp"
 #include "tests/support/TempFolder.hpp"
 
@@ -161,6 +164,49 @@ TEST_F(LaunchBrokerTest, TellsWhereProcessesProgramsLie) {
   const std::vector<pid_t> many(2500, ::getpid());
   EXPECT_EQ(broker_->executablesOf(many),
             std::vector<std::optional<std::string>>(many.size(), self));
+}
+
+// The confined side holds the connection and may write any request on it: one for the paths of
+// very many processes whose programs lie deep makes an answer beyond the wire's bounds. The
+// broker refuses it and serves on, and still removes its folder at the end.
+TEST_F(LaunchBrokerTest, ARequestWhoseAnswerBreaksTheBoundsIsRefusedAndTheBrokerServesOn) {
+  fs::path deep = temp_.path();
+  for (int level = 0; level < 4; ++level) deep /= std::string(60, static_cast<char>('a' + level));
+  fs::create_directories(deep);
+  fs::copy_file("/bin/sleep", deep / "sleep");
+  const pid_t sleeper = ::fork();
+  ASSERT_GE(sleeper, 0);
+  if (sleeper == 0) {
+    ::execl((deep / "sleep").c_str(), "sleep", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // until it has been executed
+  writeFile(temp_ / "sandbox/file", "gone");
+
+  // The socket pair takes the lowest free descriptors, this side's first.
+  const int connection = ::dup(STDIN_FILENO);
+  ::close(connection);
+  std::optional<platform::LaunchBroker> broker(std::in_place, platform::LaunchTrust{},
+                                               (temp_ / "sandbox").string());
+  struct stat info {};
+  ASSERT_EQ(::fstat(connection, &info), 0);
+  ASSERT_TRUE(S_ISSOCK(info.st_mode));
+
+  namespace wire = platform::brokerwire;
+  const wire::Message request{
+      static_cast<std::uint32_t>(wire::Request::executables),
+      std::vector<std::string>(wire::maximumFields, std::to_string(sleeper))};
+  ASSERT_TRUE(wire::send(connection, request));
+  const auto answer = wire::receive(connection);
+  ASSERT_TRUE(answer) << "the broker ended";
+  EXPECT_EQ(answer->kind, static_cast<std::uint32_t>(E2BIG));
+  EXPECT_EQ(broker->executablesOf({sleeper}),
+            std::vector<std::optional<std::string>>{(deep / "sleep").string()});
+
+  broker.reset();
+  EXPECT_FALSE(fs::exists(temp_ / "sandbox"));
+  ::kill(sleeper, SIGKILL);
+  ::waitpid(sleeper, nullptr, 0);
 }
 
 TEST_F(LaunchBrokerTest, ABrokerThatHasEndedFailsEveryRequest) {

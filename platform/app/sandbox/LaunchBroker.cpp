@@ -27,7 +27,6 @@ using brokerwire::Request;
 
 // Executables asked for in one request: their answers stay well within a message's bounds.
 constexpr std::size_t executablesPerRequest = 1024;
-constexpr std::size_t maximumPath = 4096;
 // What the terminal sends, or a signal to the share's process group.
 constexpr std::array ignoredSignals{SIGINT, SIGHUP, SIGTERM};
 
@@ -74,16 +73,14 @@ Message answerOpen(const LaunchPolicy& policy, const std::vector<std::string>& f
 
 Message answerExecutables(const std::vector<std::string>& fields) {
   Message answer;
-  std::string target(maximumPath, '\0');
   for (const auto& field : fields) {
     const auto pid = number(field);
-    ssize_t length = -1;
+    std::optional<std::string> target;
     if (pid && *pid > 0) {
       const std::string link = "/proc/" + std::to_string(*pid) + "/exe";
-      length = ::readlink(link.c_str(), target.data(), target.size());
+      target = posix::readLinkAt(AT_FDCWD, link.c_str());
     }
-    const bool read = length > 0 && static_cast<std::size_t>(length) < target.size();
-    answer.fields.emplace_back(read ? target.substr(0, static_cast<std::size_t>(length)) : "");
+    answer.fields.push_back(target.value_or(""));
   }
   return answer;
 }

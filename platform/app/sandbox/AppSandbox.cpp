@@ -107,8 +107,14 @@ std::unique_ptr<AppSandbox> AppSandbox::enter(const SandboxEntitlements& entitle
   places.deviceFolders.emplace_back("/dev/dri");
 
   std::unique_ptr<AppSandbox> sandbox(new AppSandbox);
-  // Forked before the confinement, so that it stays outside.
-  sandbox->broker_ = std::make_shared<LaunchBroker>(std::move(trust), temporary);
+  // Forked before the confinement, so that it stays outside. From then on the broker removes the
+  // temporary folder; until then, this does.
+  try {
+    sandbox->broker_ = std::make_shared<LaunchBroker>(std::move(trust), temporary);
+  } catch (...) {
+    if (temporary) ::rmdir(temporary->c_str());
+    throw;
+  }
   confineWrites(places);
   if (temporary) {
     // NOLINTBEGIN(concurrency-mt-unsafe): one thread yet

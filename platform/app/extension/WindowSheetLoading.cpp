@@ -4,9 +4,11 @@
 #include <string>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/app/sheet/window/WindowSheetModule.hpp"
+#include "platform/detail/Posix.hpp"
 
 namespace platform {
 namespace {
@@ -21,12 +23,10 @@ bool displayNamed() {
 
 // The folder of the running program, or none when the kernel cannot say.
 std::string programFolder() {
-  std::string path(4096, '\0');
-  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return {};
-  path.resize(static_cast<std::size_t>(length));
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const auto path = posix::readLinkAt(AT_FDCWD, "/proc/self/exe");
+  if (!path) return {};
+  const auto slash = path->find_last_of('/');
+  return slash == std::string::npos ? std::string() : path->substr(0, slash + 1);
 }
 
 // The module, loaded once for the process's life; null where none loads (GTK missing, say).

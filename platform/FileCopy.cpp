@@ -188,6 +188,21 @@ mode_t copyMode(mode_t sourceMode, mode_t mask) { return sourceMode & permission
 
 // --- trees -------------------------------------------------------------------------------------
 
+// Opens the folder `name` in `folder` and lets its owner take entries out of it: a finished
+// folder already carries its source's bits. The bits change through the descriptor, so a link put
+// in the folder's place meanwhile is never followed. Invalid, with errno set, on failure.
+FileDescriptor openToEmpty(int folder, const char* name) {
+  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
+  FileDescriptor opened = posix::openAt(folder, name, flags);
+  // Bits that do not even let its owner list it: changed by name, still never through a link.
+  if (!opened.valid() && errno == EACCES &&
+      ::fchmodat(folder, name, S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0) {
+    opened = posix::openAt(folder, name, flags);
+  }
+  if (opened.valid() && ::fchmod(opened.get(), S_IRWXU) != 0) return FileDescriptor();
+  return opened;
+}
+
 // Removes what `name` in `folder` holds, a folder with everything inside it, never following a
 // link. Only ever used on our own temporaries; failures are ignored, as the error that made us
 // clean up is the one to report.
@@ -198,9 +213,7 @@ void removeQuietly(int folder, const char* name) {
     ::unlinkat(folder, name, 0);
     return;
   }
-  // A finished subfolder already carries its source's bits, which may not let us empty it.
-  ::fchmodat(folder, name, S_IRWXU, 0);
-  const FileDescriptor inner = posix::openAt(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  const FileDescriptor inner = openToEmpty(folder, name);
   if (inner.valid()) {
     std::vector<std::string> names;
     try {
@@ -354,12 +367,10 @@ class Temporary {
   // Folders cannot be hard-linked: claim the final name with a new folder, then move the entries
   // into it. The folder is visible before it is full, on these file systems only.
   void renameFolderByFilling(const std::string& finalName, mode_t mode, const std::string& what) {
-    // Its final bits may forbid taking entries out of it.
-    if (::fchmodat(folder_, name_.c_str(), S_IRWXU, 0) != 0) fail(errno, what);
+    const FileDescriptor from = openToEmpty(folder_, name_.c_str());
+    if (!from.valid()) fail(errno, what);
     if (::mkdirat(folder_, finalName.c_str(), S_IRWXU) != 0) fail(errno, what);
     try {
-      const FileDescriptor from =
-          openOrFail(folder_, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
       const FileDescriptor to =
           openOrFail(folder_, finalName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
       std::vector<std::string> names;

@@ -393,29 +393,6 @@ class Temporary {
   std::string name_;  // empty once there is nothing to remove
 };
 
-// The source, following a final link: a file or a folder. Anything else (a pipe, a socket, a
-// device) is refused with EINVAL. O_NONBLOCK: opening a pipe must not wait for its writer.
-// `info`: its status.
-FileDescriptor openSource(const std::string& path, struct stat& info, const std::string& what) {
-  FileDescriptor source = posix::openAt(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK);
-  if (!source.valid()) {
-    const int error = errno;
-    // A socket cannot be opened at all (ENXIO): it is refused like the rest.
-    if (error == ENXIO && ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
-      fail(EINVAL, what);
-    }
-    fail(error, what);
-  }
-  info = statOrFail(source.get(), what);
-  const mode_t type = info.st_mode & S_IFMT;
-  if (type != S_IFREG && type != S_IFDIR) fail(EINVAL, what);
-  if (type == S_IFREG) {
-    const int flags = ::fcntl(source.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(source.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fail(errno, what);
-  }
-  return source;
-}
-
 bool refusesUnnamedFiles(int error) {
   return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
 }
@@ -458,8 +435,10 @@ void copyItem(const Url& from, const Url& to) {
   const std::string target = posix::requireLocalPath(to, kCopy);
   const std::string what = sourcePath + " to " + target;
 
+  // Following a final link: a file or a folder, anything else refused (EINVAL).
   struct stat sourceInfo {};
-  const FileDescriptor source = openSource(sourcePath, sourceInfo, what);
+  const FileDescriptor source = posix::openFileOrFolder(sourcePath.c_str(), sourceInfo);
+  if (!source.valid()) fail(errno, what);
   const bool isFolder = S_ISDIR(sourceInfo.st_mode);
 
   const std::size_t slash = target.find_last_of('/');

@@ -112,19 +112,10 @@ bool cloneInto(int fd, mode_t mode, int folder, const std::string& name) {
 void placeTemporary(const Url& original, const Url& copy) {
   constexpr std::string_view operation = "hand over";
   const std::string path = posix::requireLocalPath(original, operation);
-  const posix::FileDescriptor source = posix::openAt(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK);
   struct stat info {};
-  if (!source.valid()) {
-    const int error = errno;
-    // A socket cannot be opened at all: refused like the rest.
-    if (error == ENXIO && ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
-      posix::throwSystemError(EINVAL, operation, path);
-    }
-    posix::throwSystemError(error, operation, path);
-  }
-  if (::fstat(source.get(), &info) != 0) posix::throwSystemError(errno, operation, path);
+  const posix::FileDescriptor source = posix::openFileOrFolder(path.c_str(), info);
+  if (!source.valid()) posix::throwSystemError(errno, operation, path);
   if (S_ISDIR(info.st_mode)) return fileManager::copyItem(original, copy);
-  if (!S_ISREG(info.st_mode)) posix::throwSystemError(EINVAL, operation, path);
 
   const posix::FileDescriptor folder = posix::openAt(
       AT_FDCWD, copy.deletingLastPathComponent().path().c_str(), O_RDONLY | O_DIRECTORY);

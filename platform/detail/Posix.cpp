@@ -9,6 +9,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/Url.hpp"
@@ -70,6 +71,29 @@ std::string requireLocalPath(const Url& url, std::string_view operation) {
   auto path = localPath(url);
   if (!path) throwSystemError(EINVAL, operation, url.absoluteString());
   return std::move(*path);
+}
+
+FileDescriptor openFileOrFolder(const char* path, struct stat& info) noexcept {
+  // O_NONBLOCK: opening a pipe must not wait for its writer.
+  FileDescriptor opened = openAt(AT_FDCWD, path, O_RDONLY | O_NONBLOCK);
+  const auto refuse = [&opened](int error) {
+    opened = FileDescriptor();  // closed first, so that errno is the one given
+    errno = error;
+    return FileDescriptor();
+  };
+  if (!opened.valid()) {
+    const int error = errno;
+    // A socket cannot be opened at all (ENXIO): it is refused like the rest.
+    const bool socket = error == ENXIO && ::stat(path, &info) == 0 && S_ISSOCK(info.st_mode);
+    return refuse(socket ? EINVAL : error);
+  }
+  if (::fstat(opened.get(), &info) != 0) return refuse(errno);
+  if (S_ISDIR(info.st_mode)) return opened;
+  if (!S_ISREG(info.st_mode)) return refuse(EINVAL);
+  // A file is read as any other, waiting for its data.
+  const int flags = ::fcntl(opened.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(opened.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return refuse(errno);
+  return opened;
 }
 
 int writeAll(int fd, const void* data, std::size_t size) noexcept {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace platform {
@@ -55,6 +56,11 @@ FileDescriptor openAt(int folder, const char* path, int flags, mode_t mode = 0) 
 std::optional<std::string> localPath(const Url& url);
 // As localPath(), throwing EINVAL ("operation: url") where it gives none.
 std::string requireLocalPath(const Url& url, std::string_view operation);
+
+// Opens `path`, following a final link, to read the file or list the folder it names; `info`
+// gets its status. What is neither (a pipe, a socket, a device) is refused with EINVAL, without
+// waiting for a pipe's writer. Invalid, with errno set, on failure.
+FileDescriptor openFileOrFolder(const char* path, struct stat& info) noexcept;
 
 // Writes all `size` bytes, going on after signals and short writes. 0, or the errno of the write
 // that failed. Async-signal-safe: usable between fork and exec.

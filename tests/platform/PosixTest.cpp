@@ -9,6 +9,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -149,6 +152,50 @@ TEST(Posix, DirectoryReaderListsFromTheStartAndLeavesTheFolderOpen) {
     ADD_FAILURE() << "a file read as a folder";
   } catch (const std::system_error& error) {
     EXPECT_EQ(error.code(), std::error_code(ENOTDIR, std::generic_category()));
+  }
+}
+
+TEST(Posix, OpensOnlyFilesAndFoldersWithoutWaitingForAWriter) {
+  const TempFolder folder;
+  writeFile(folder / "file", "data");
+  fs::create_directories(folder / "folder");
+  fs::create_symlink("file", folder / "link");
+  ASSERT_EQ(::mkfifo((folder / "pipe").c_str(), 0600), 0);  // no writer: opening could wait
+  const posix::FileDescriptor listening(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = (folder / "socket").string();
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  socketPath.copy(address.sun_path, socketPath.size());
+  ASSERT_EQ(::bind(listening.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+            0);
+
+  struct Case {
+    fs::path path;
+    int error;        // 0: opened
+    mode_t type = 0;  // the opened item's
+  };
+  const Case cases[] = {
+      {folder / "file", 0, S_IFREG}, {folder / "folder", 0, S_IFDIR}, {folder / "link", 0, S_IFREG},
+      {folder / "pipe", EINVAL},     {folder / "socket", EINVAL},     {"/dev/null", EINVAL},
+      {folder / "missing", ENOENT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    struct stat info {};
+    errno = 0;
+    const posix::FileDescriptor opened = posix::openFileOrFolder(c.path.c_str(), info);
+    if (c.error != 0) {
+      EXPECT_FALSE(opened.valid());
+      EXPECT_EQ(errno, c.error);
+      continue;
+    }
+    ASSERT_TRUE(opened.valid());
+    EXPECT_EQ(info.st_mode & S_IFMT, c.type);
+    // A file is read as any other, waiting for its data.
+    if (c.type == S_IFREG) {
+      EXPECT_EQ(::fcntl(opened.get(), F_GETFL) & O_NONBLOCK, 0);
+    }
   }
 }
 

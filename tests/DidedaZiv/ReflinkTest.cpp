@@ -25,19 +25,19 @@
 #include "DidedaZiv/AudioIntake.hpp"
 #include "tests/support/Mounts.hpp"
 #include "tests/support/TempFolder.hpp"
+#include "tests/support/Urls.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::fileURL;
+using testing_support::folderURL;
 constexpr std::uint64_t mebibyte = std::uint64_t{1024} * 1024;
 constexpr std::uint64_t gibibyte = 1024 * mebibyte;
 // The source is 1 GiB long and allocated throughout; 1 MiB of it is written every 64 MiB, so that
 // data lies all along it while the image stays small. A copy of the data would take 16 MiB.
 constexpr std::uint64_t writtenEvery = 64 * mebibyte;
 constexpr std::uint64_t writtenBytes = gibibyte / writtenEvery * mebibyte;
-
-platform::Url fileAt(const fs::path& path) { return platform::Url::fileURL(path.string(), false); }
-platform::Url folderAt(const fs::path& path) { return platform::Url::fileURL(path.string(), true); }
 
 class File {
  public:
@@ -151,7 +151,7 @@ TEST(Reflink, ACopyIsAConstantTimeCloneIndependentOfItsSource) {
 
     const auto start = std::chrono::steady_clock::now();
     const platform::Url copy =
-        DidedaZiv::AudioIntake::copyIn(fileAt(source), folderAt(root / "inbox"), "Take.m4a");
+        DidedaZiv::AudioIntake::copyIn(fileURL(source), folderURL(root / "inbox"), "Take.m4a");
     const auto took = std::chrono::steady_clock::now() - start;
 
     // Milliseconds on an idle machine; the bound leaves room for a busy one, and is still far

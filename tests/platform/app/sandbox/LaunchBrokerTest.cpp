@@ -180,7 +180,14 @@ TEST_F(LaunchBrokerTest, ARequestWhoseAnswerBreaksTheBoundsIsRefusedAndTheBroker
     ::execl((deep / "sleep").c_str(), "sleep", "30", static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // until it has been executed
+  // Until it has been executed: before, its program is this one, which lies nowhere deep.
+  const fs::path executable = "/proc/" + std::to_string(sleeper) + "/exe";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::error_code ignored;
+  while (fs::read_symlink(executable, ignored) != deep / "sleep" &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   writeFile(temp_ / "sandbox/file", "gone");
 
   // The socket pair takes the lowest free descriptors, this side's first.

@@ -23,6 +23,7 @@
 #include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
 #include "bench/ProcessTiming.hpp"
+#include "bench/WorkFolder.hpp"
 
 namespace {
 
@@ -173,12 +174,9 @@ int runCopyBenchmark(int argc, char** argv) {
     std::fputs("usage: kelpword-bench copy [FOLDER] [--mib N] [--rounds N] [--copies N]\n", stderr);
     return 2;
   }
-  std::string pattern = (fs::path(options.folder) / "kelpword-copy-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const fs::path folder = pattern;
+  const auto made = makeWorkFolder(options.folder, "kelpword-copy-bench");
+  if (!made) return 1;
+  const fs::path folder = *made;
   int status = 0;
   try {
     status = largeFile(options, folder);

@@ -25,6 +25,7 @@
 #include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
 #include "bench/ProcessTiming.hpp"
+#include "bench/WorkFolder.hpp"
 #include "platform/ItemProvider.hpp"
 #include "platform/MainThread.hpp"
 #include "platform/Url.hpp"
@@ -36,14 +37,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kFiles = 2'000;
 constexpr std::size_t kFileSize = 4096;
-
-fs::path makeWorkFolder(const fs::path& under) {
-  std::string pattern = (under / "kelpword-import-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "mkdtemp under " + under.string());
-  }
-  return pattern;
-}
 
 std::vector<fs::path> makeSources(const fs::path& folder) {
   fs::create_directory(folder);
@@ -90,17 +83,7 @@ double timeCp(const std::vector<fs::path>& sources, const fs::path& into) {
   return run.seconds;
 }
 
-}  // namespace
-
-int runImportBenchmark(int argc, char** argv) {
-  std::string folder = "/var/tmp";
-  long rounds = 5;
-  if (!parseBenchArguments(argc, argv, folder, {{"--rounds", &rounds}})) {
-    std::fputs("usage: kelpword-bench import [FOLDER] [--rounds N]\n", stderr);
-    return 2;
-  }
-
-  const fs::path work = makeWorkFolder(folder);
+void compare(const fs::path& work, long rounds) {
   const auto sources = makeSources(work / "sources");
   std::vector<double> importTimes;
   std::vector<double> cpTimes;
@@ -120,7 +103,6 @@ int runImportBenchmark(int argc, char** argv) {
     std::printf("round %ld: import %.1f ms, cp %.1f ms\n", round + 1, importTimes.back() * 1e3,
                 cpTimes.back() * 1e3);
   }
-  fs::remove_all(work);
 
   const double importTime = median(importTimes);
   const double cpTime = median(cpTimes);
@@ -131,5 +113,27 @@ int runImportBenchmark(int argc, char** argv) {
   std::printf("overhead per item over cp: %.1f us (import %.1f us per item, cp %.1f us)\n",
               (importTime - cpTime) / kFiles * 1e6, importTime / kFiles * 1e6,
               cpTime / kFiles * 1e6);
-  return 0;
+}
+
+}  // namespace
+
+int runImportBenchmark(int argc, char** argv) {
+  std::string folder = "/var/tmp";
+  long rounds = 5;
+  if (!parseBenchArguments(argc, argv, folder, {{"--rounds", &rounds}})) {
+    std::fputs("usage: kelpword-bench import [FOLDER] [--rounds N]\n", stderr);
+    return 2;
+  }
+  const auto made = makeWorkFolder(folder, "kelpword-import-bench");
+  if (!made) return 1;
+  int status = 0;
+  try {
+    compare(*made, rounds);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "import benchmark: %s\n", error.what());
+    status = 1;
+  }
+  std::error_code ignored;
+  fs::remove_all(*made, ignored);
+  return status;
 }

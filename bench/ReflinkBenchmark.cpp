@@ -27,6 +27,7 @@
 #include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
 #include "bench/ProcessTiming.hpp"
+#include "bench/WorkFolder.hpp"
 
 extern char** environ;
 
@@ -167,12 +168,9 @@ int runReflinkBenchmark(int argc, char** argv) {
     std::fputs("usage: kelpword-bench reflink [FOLDER] [--mib N] [--rounds N]\n", stderr);
     return 2;
   }
-  std::string pattern = (fs::path(options.folder) / "kelpword-reflink-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const fs::path work = pattern;
+  const auto made = makeWorkFolder(options.folder, "kelpword-reflink-bench");
+  if (!made) return 1;
+  const fs::path work = *made;
   const FileSystem systems[] = {{"xfs", {"-q", "-m", "reflink=1"}}, {"btrfs", {"-q"}}};
   std::printf(
       "copyIn of a %ld MiB file against cp, on file systems that share extents (%ld rounds)\n",

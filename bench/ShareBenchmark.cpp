@@ -22,6 +22,7 @@
 #include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
 #include "bench/ProcessTiming.hpp"
+#include "bench/WorkFolder.hpp"
 
 #ifdef KELPWORD_SHARE
 namespace {
@@ -149,12 +150,9 @@ int runShareBenchmark(int argc, char** argv) {
     std::fputs("share benchmark: nss_wrapper is not installed (Debian: libnss-wrapper)\n", stderr);
     return 1;
   }
-  std::string pattern = (fs::path(options.folder) / "kelpword-share-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const fs::path world = pattern;
+  const auto made = makeWorkFolder(options.folder, "kelpword-share-bench");
+  if (!made) return 1;
+  const fs::path world = *made;
   int status = 0;
   try {
     makeWorld(world);

@@ -33,6 +33,7 @@
 #include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
 #include "bench/ProcessTiming.hpp"
+#include "bench/WorkFolder.hpp"
 #include "platform/Url.hpp"
 #include "platform/Uuid.hpp"
 
@@ -48,14 +49,6 @@ constexpr double kOlderThan = 3600;
 void makeEntry(const fs::path& entry) {
   fs::create_directory(entry);
   std::ofstream(entry / "Interview.m4a", std::ios::binary) << std::string(4096, 'a');
-}
-
-fs::path makeWorkFolder(const fs::path& under) {
-  std::string pattern = (under / "kelpword-sweep-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "mkdtemp under " + under.string());
-  }
-  return pattern;
 }
 
 std::vector<std::string> newEntryNames() {
@@ -218,20 +211,19 @@ int runSweepBenchmark(int argc, char** argv) {
     std::fputs("usage: kelpword-bench sweep [FOLDER] [--rounds N]\n", stderr);
     return 2;
   }
+  const auto made = makeWorkFolder(folder, "kelpword-sweep-bench");
+  if (!made) return 1;
+  const fs::path work = *made;
+  int status = 0;
   try {
-    const fs::path work = makeWorkFolder(folder);
     std::printf("trees under %s\n", work.c_str());
-    try {
-      compareWithFind(work, rounds);
-      growthWithKeptLocations(work);
-    } catch (...) {
-      fs::remove_all(work);
-      throw;
-    }
-    fs::remove_all(work);
-    return 0;
+    compareWithFind(work, rounds);
+    growthWithKeptLocations(work);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "sweep benchmark: %s\n", error.what());
-    return 1;
+    status = 1;
   }
+  std::error_code ignored;
+  fs::remove_all(work, ignored);
+  return status;
 }

@@ -176,7 +176,7 @@ int runCopyBenchmark(int argc, char** argv) {
   }
   const auto made = makeWorkFolder(options.folder, "kelpword-copy-bench");
   if (!made) return 1;
-  const fs::path folder = *made;
+  const fs::path& folder = *made;
   int status = 0;
   try {
     status = largeFile(options, folder);

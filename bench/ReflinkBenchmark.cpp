@@ -170,7 +170,7 @@ int runReflinkBenchmark(int argc, char** argv) {
   }
   const auto made = makeWorkFolder(options.folder, "kelpword-reflink-bench");
   if (!made) return 1;
-  const fs::path work = *made;
+  const fs::path& work = *made;
   const FileSystem systems[] = {{"xfs", {"-q", "-m", "reflink=1"}}, {"btrfs", {"-q"}}};
   std::printf(
       "copyIn of a %ld MiB file against cp, on file systems that share extents (%ld rounds)\n",

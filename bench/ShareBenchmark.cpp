@@ -152,7 +152,7 @@ int runShareBenchmark(int argc, char** argv) {
   }
   const auto made = makeWorkFolder(options.folder, "kelpword-share-bench");
   if (!made) return 1;
-  const fs::path world = *made;
+  const fs::path& world = *made;
   int status = 0;
   try {
     makeWorld(world);

@@ -213,7 +213,7 @@ int runSweepBenchmark(int argc, char** argv) {
   }
   const auto made = makeWorkFolder(folder, "kelpword-sweep-bench");
   if (!made) return 1;
-  const fs::path work = *made;
+  const fs::path& work = *made;
   int status = 0;
   try {
     std::printf("trees under %s\n", work.c_str());

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <optional>
 #include <sstream>
-#include <thread>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include "platform/Url.hpp"
 #include "tests/e2e/E2eFixture.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/WaitUntil.hpp"
 
 namespace e2e {
 namespace {
@@ -80,11 +80,9 @@ class BusHandOffTest : public ShareExtensionTest {
       ::_exit(127);
     }
     const fs::path ready = record().string() + ".ready";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!fs::exists(ready) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(fs::exists(ready)) << "the bus stand-in never owned its name";
+    ASSERT_TRUE(
+        testing_support::waitUntil([&] { return fs::exists(ready); }, std::chrono::seconds(20)))
+        << "the bus stand-in never owned its name";
   }
 
   void stopStandIn() {

@@ -3,11 +3,11 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <unistd.h>
 
 #include "platform/app/workspace/RunningApplication.hpp"
+#include "tests/support/WaitUntil.hpp"
 
 namespace e2e {
 
@@ -52,7 +52,7 @@ void ShareExtensionTest::makeBundle(const fs::path& at, const std::string& ident
 fs::path ShareExtensionTest::placeExtension(const fs::path& at) const {
   const fs::path appex = at / "Contents/PlugIns/KelpWordShare.appex";
   fs::create_directories(appex / "Contents/MacOS");
-  const fs::path program = appex / "Contents/MacOS/kelpword-share";
+  fs::path program = appex / "Contents/MacOS/kelpword-share";
   fs::copy_file(KELPWORD_SHARE, program);
   return program;
 }
@@ -86,26 +86,30 @@ testing_support::ProcessResult ShareExtensionTest::share(const std::vector<std::
 }
 
 std::vector<Opened> ShareExtensionTest::opened(std::size_t count) const {
+  using std::chrono::milliseconds;
   std::vector<Opened> starts;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (true) {
-    starts.clear();
-    std::ifstream in(folder_ / "opened.txt");
-    std::stringstream text;
-    text << in.rdbuf();
-    Opened current;
-    for (std::string line; std::getline(text, line);) {
-      if (line.starts_with("program: ")) current.program = line.substr(9);
-      if (line.starts_with("file: ")) current.files.push_back(line.substr(6));
-      if (line.empty()) starts.push_back(std::exchange(current, {}));
-    }
-    if (starts.size() >= count || std::chrono::steady_clock::now() > deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  while (!platform::RunningApplication::runningApplications("com.brenvik.kelpword").empty() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  testing_support::waitUntil(
+      [&] {
+        starts.clear();
+        std::ifstream in(folder_ / "opened.txt");
+        std::stringstream text;
+        text << in.rdbuf();
+        Opened current;
+        for (std::string line; std::getline(text, line);) {
+          if (line.starts_with("program: ")) current.program = line.substr(9);
+          if (line.starts_with("file: ")) current.files.push_back(line.substr(6));
+          if (line.empty()) starts.push_back(std::exchange(current, {}));
+        }
+        return starts.size() >= count;
+      },
+      milliseconds(10'000), milliseconds(20));
+  testing_support::waitUntil(
+      [] {
+        return platform::RunningApplication::runningApplications("com.brenvik.kelpword").empty();
+      },
+      std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now()),
+      milliseconds(20));
   return starts;
 }
 

@@ -11,12 +11,13 @@
 #include <iterator>
 #include <sstream>
 #include <system_error>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "tests/support/WaitUntil.hpp"
 
 namespace e2e {
 
@@ -96,37 +97,39 @@ const std::string& LiveShare::readUntil(const std::string& text, std::chrono::se
 void LiveShare::signalGroup(int signal) const { ::kill(-pid_, signal); }
 
 int LiveShare::wait() {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  int status = 0;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return status_;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return -1;
+  testing_support::waitUntil(
+      [this] {
+        int status = 0;
+        if (status_ >= 0) return true;
+        if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+      },
+      std::chrono::seconds(30));
+  return status_;
 }
 
 std::vector<pid_t> LiveShare::children() const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   std::vector<pid_t> found;
-  while (found.empty() && std::chrono::steady_clock::now() < deadline) {
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-      const auto name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream stat(entry.path() / "stat");
-      std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-      const auto close = text.rfind(')');
-      if (close == std::string::npos) continue;
-      std::istringstream fields(text.substr(close + 2));
-      std::string state;
-      pid_t parent = 0;
-      fields >> state >> parent;
-      if (parent == pid_) found.push_back(std::stoi(name));
-    }
-    if (found.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  testing_support::waitUntil(
+      [&] {
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+          const auto name = entry.path().filename().string();
+          if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+          std::ifstream stat(entry.path() / "stat");
+          std::string text((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+          const auto close = text.rfind(')');
+          if (close == std::string::npos) continue;
+          std::istringstream fields(text.substr(close + 2));
+          std::string state;
+          pid_t parent = 0;
+          fields >> state >> parent;
+          if (parent == pid_) found.push_back(std::stoi(name));
+        }
+        return !found.empty();
+      },
+      std::chrono::seconds(10));
   return found;
 }
 

@@ -4,10 +4,10 @@
 #include <csignal>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
+#include "tests/support/WaitUntil.hpp"
 
 namespace testing_support {
 
@@ -49,10 +49,7 @@ PrivateBus::~PrivateBus() {
   if (daemon_ <= 0) return;
   ::kill(daemon_, SIGTERM);
   // Not our child (it forked away): wait until it has gone.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (::kill(daemon_, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  waitUntil([this] { return ::kill(daemon_, 0) != 0; }, std::chrono::seconds(10));
 }
 
 void PrivateBus::addService(const std::string& name, const std::string& command) const {

@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/support/TempFolder.hpp"
+#include "tests/support/WaitUntil.hpp"
 
 namespace window_test {
 
@@ -70,17 +70,15 @@ void RunningShare::closeInput() {
 }
 
 std::optional<int> RunningShare::waitForExit(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!status_) {
-    int status = 0;
-    const pid_t ended = ::waitpid(pid_, &status, WNOHANG);
-    if (ended == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      break;
-    }
-    if (std::chrono::steady_clock::now() > deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  testing_support::waitUntil(
+      [this] {
+        int status = 0;
+        if (status_) return true;
+        if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+      },
+      timeout, std::chrono::milliseconds(20));
   return status_;
 }
 

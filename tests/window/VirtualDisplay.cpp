@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
-#include <thread>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -15,6 +14,7 @@
 #include <unistd.h>
 
 #include "tests/support/Subprocess.hpp"
+#include "tests/support/WaitUntil.hpp"
 #include "tests/window/WindowTestEnvironment.hpp"
 
 namespace window_test {
@@ -127,13 +127,15 @@ std::vector<WindowId> VirtualDisplay::windowsTitled(const std::string& title,
 std::optional<WindowId> VirtualDisplay::waitForWindow(const std::string& title,
                                                       std::optional<pid_t> pid,
                                                       std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    const auto windows = windowsTitled(title, pid);
-    if (!windows.empty()) return windows.front();
-    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  std::optional<WindowId> shown;
+  testing_support::waitUntil(
+      [&] {
+        const auto windows = windowsTitled(title, pid);
+        if (!windows.empty()) shown = windows.front();
+        return shown.has_value();
+      },
+      timeout, std::chrono::milliseconds(50));
+  return shown;
 }
 
 std::optional<WindowGeometry> VirtualDisplay::geometry(WindowId window) const {

@@ -514,4 +514,44 @@ TEST_F(FileCopy, CopiesWhereTheKernelRefusesRenamingWithoutReplacingOrCopyingIts
   EXPECT_THAT(namesIn(temp / "into"), ElementsAre("Session", "copy.m4a", "taken.m4a"));
 }
 
+// Makes the kernel fail renameat2 with EIO for this process: a copy that fails at its very end.
+bool failRenaming() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, thisArchitecture, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// By then the copy's folders carry their sources' bits, which forbid an ordinary user to take
+// entries out of them: its cleanup must lift them first.
+TEST_F(FileCopy, AFolderCopyFailingAtTheEndLeavesNothingThoughItsBitsForbidEmptyingIt) {
+  if (thisArchitecture == 0) GTEST_SKIP() << "no seccomp filter for this architecture";
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+  constexpr unsigned nobody = 65534;
+  writeFile(temp / "Session" / "locked" / "take.m4a", "take");
+  writeFile(temp / "Session" / "notes.txt", "notes");
+  ASSERT_EQ(::chmod((temp / "Session" / "locked").c_str(), 0555), 0);
+  ASSERT_EQ(::chmod((temp / "Session").c_str(), 0555), 0);
+  fs::create_directories(temp / "into");
+  ASSERT_EQ(::chmod((temp / "into").c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(temp.path().c_str(), 0755), 0);
+
+  const int exitCode = inChildProcess([&] {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) return 125;
+    if (!failRenaming()) return 126;
+    return errorOfCopy(temp / "Session", temp / "into" / "Session");
+  });
+  if (exitCode == 126) GTEST_SKIP() << "this machine does not let a process install a filter";
+  EXPECT_EQ(exitCode, EIO);
+  EXPECT_TRUE(fs::is_empty(temp / "into")) << "no hidden temporary left";
+}
+
 }  // namespace

@@ -302,7 +302,7 @@ std::vector<std::string> namesAppearingDuring(const fs::path& folder,
   EXPECT_GE(::inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO), 0);
   body();
   std::vector<std::string> names;
-  alignas(inotify_event) std::array<char, 64 * 1024> events{};
+  alignas(inotify_event) std::array<char, 64 * kibibyte> events{};
   for (ssize_t got; (got = ::read(watch, events.data(), events.size())) > 0;) {
     for (ssize_t at = 0; at < got;) {
       const auto* event = reinterpret_cast<const inotify_event*>(events.data() + at);
@@ -401,6 +401,7 @@ TEST_F(FileCopy, KeepsHolesAsCpDoes) {
     ASSERT_EQ(::ftruncate(fd, gibibyte), 0);
     ::close(fd);
   }
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread of the test runs meanwhile
   ASSERT_EQ(std::system(("cp --sparse=auto '" + source.string() + "' '" +
                          (temp / "disk" / "by cp.wav").string() + "'")
                             .c_str()),

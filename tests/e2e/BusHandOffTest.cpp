@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,9 +88,7 @@ class BusHandOffTest : public ShareExtensionTest {
 
   void stopStandIn() {
     if (standIn_ <= 0) return;
-    ::kill(standIn_, SIGTERM);
-    ::waitpid(standIn_, nullptr, 0);
-    standIn_ = -1;
+    testing_support::endChild(std::exchange(standIn_, -1), SIGTERM);
   }
 
   fs::path record() const { return folder() / "bus-calls.txt"; }

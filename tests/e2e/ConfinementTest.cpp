@@ -228,8 +228,7 @@ class Outside {
     }
   }
   ~Outside() {
-    ::kill(victim_, SIGKILL);
-    ::waitpid(victim_, nullptr, 0);
+    testing_support::endChild(victim_, SIGKILL);
     ::close(listener_);
   }
   Outside(const Outside&) = delete;

@@ -102,7 +102,7 @@ int LiveShare::wait() {
         int status = 0;
         if (status_ >= 0) return true;
         if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        status_ = testing_support::exitStatusOf(status);
         return true;
       },
       std::chrono::seconds(30));

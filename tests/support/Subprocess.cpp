@@ -30,6 +30,7 @@ ProcessResult run(const std::vector<std::string>& argv, const ProcessOptions& op
   check(::pipe2(err.data(), O_CLOEXEC), "pipe");
 
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
 
@@ -39,8 +40,10 @@ ProcessResult run(const std::vector<std::string>& argv, const ProcessOptions& op
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
+    // NOLINTBEGIN(concurrency-mt-unsafe): the forked child has one thread
     for (const auto& [name, value] : options.environment) ::setenv(name.c_str(), value.c_str(), 1);
     for (const auto& name : options.unsetEnvironment) ::unsetenv(name.c_str());
+    // NOLINTEND(concurrency-mt-unsafe)
     if (options.runAsUser) {
       const gid_t id = *options.runAsUser;
       if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) ::_exit(126);
@@ -82,10 +85,13 @@ ProcessResult run(const std::vector<std::string>& argv, const ProcessOptions& op
         open = false;
       }
     };
-    if (outOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) drain(out[0], result.out, outOpen);
-    if (errOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) drain(err[0], result.err, errOpen);
+    if (outOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+      drain(out[0], result.out, outOpen);
+    if (errOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+      drain(err[0], result.err, errOpen);
     if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      const ssize_t n = ::write(inFd, options.input.data() + written, options.input.size() - written);
+      const ssize_t n =
+          ::write(inFd, options.input.data() + written, options.input.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
       if (n < 0 || written == options.input.size()) {
         ::close(inFd);
@@ -99,26 +105,38 @@ ProcessResult run(const std::vector<std::string>& argv, const ProcessOptions& op
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.exitStatus = exitStatusOf(status);
   return result;
+}
+
+int exitStatusOf(int waitStatus) {
+  return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+void endChild(pid_t pid, int signal) {
+  ::kill(pid, signal);
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 std::string nssWrapperLibrary() {
   for (const char* candidate :
-       {"/usr/lib/x86_64-linux-gnu/libnss_wrapper.so", "/usr/lib/aarch64-linux-gnu/libnss_wrapper.so",
-        "/usr/lib/libnss_wrapper.so"}) {
+       {"/usr/lib/x86_64-linux-gnu/libnss_wrapper.so",
+        "/usr/lib/aarch64-linux-gnu/libnss_wrapper.so", "/usr/lib/libnss_wrapper.so"}) {
     if (std::filesystem::exists(candidate)) return candidate;
   }
   return "";
 }
 
-std::vector<std::pair<std::string, std::string>> nssWrapperEnvironment(const std::string& passwdFile,
-                                                                       const std::string& groupFile) {
+std::vector<std::pair<std::string, std::string>> nssWrapperEnvironment(
+    const std::string& passwdFile, const std::string& groupFile) {
   std::string asanOptions = "verify_asan_link_order=0";
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): no test changes the sanitizers' options while it runs
   if (const char* existing = std::getenv("ASAN_OPTIONS")) {
     asanOptions = std::string(existing) + ":" + asanOptions;
   }
   std::string tsanOptions = "report_mutex_bugs=0";
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): as above
   if (const char* existing = std::getenv("TSAN_OPTIONS")) {
     tsanOptions = std::string(existing) + ":" + tsanOptions;
   }

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace testing_support {
 
 struct ProcessResult {
@@ -17,20 +19,26 @@ struct ProcessResult {
 struct ProcessOptions {
   std::vector<std::pair<std::string, std::string>> environment;  // set on top of the test's own
   std::vector<std::string> unsetEnvironment;
-  std::string input;                     // written to standard input, then closed
-  std::optional<unsigned> runAsUser;     // run as this uid/gid (65534: nobody), no extra groups
-  std::chrono::seconds timeout{60};      // killed after this
+  std::string input;                  // written to standard input, then closed
+  std::optional<unsigned> runAsUser;  // run as this uid/gid (65534: nobody), no extra groups
+  std::chrono::seconds timeout{60};   // killed after this
 };
 
 // Runs `argv` to its end and returns what it printed and how it ended.
 ProcessResult run(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// The exit code in a wait status, or 128 + the number of the signal that ended the process.
+int exitStatusOf(int waitStatus);
+
+// Sends `signal` to the child process `pid` and waits until it has ended.
+void endChild(pid_t pid, int signal);
 
 // The nss_wrapper library, or "" when it is not installed.
 std::string nssWrapperLibrary();
 
 // Environment entries that make getpwuid() read `passwdFile` (and an empty group file beside it).
 // Under AddressSanitizer the preload needs verify_asan_link_order=0, which is added too.
-std::vector<std::pair<std::string, std::string>> nssWrapperEnvironment(const std::string& passwdFile,
-                                                                       const std::string& groupFile);
+std::vector<std::pair<std::string, std::string>> nssWrapperEnvironment(
+    const std::string& passwdFile, const std::string& groupFile);
 
 }  // namespace testing_support

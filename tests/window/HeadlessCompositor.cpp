@@ -134,11 +134,7 @@ std::unique_ptr<HeadlessCompositor> HeadlessCompositor::start(std::string& whyNo
 
 HeadlessCompositor::~HeadlessCompositor() {
   if (seat_ >= 0) ::close(seat_);
-  if (server_ > 0) {
-    ::kill(server_, SIGTERM);
-    while (::waitpid(server_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
+  if (server_ > 0) testing_support::endChild(server_, SIGTERM);
 }
 
 RunningShare::Environment HeadlessCompositor::environment() const {

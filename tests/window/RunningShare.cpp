@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/WaitUntil.hpp"
 
@@ -47,11 +48,7 @@ RunningShare::RunningShare(const std::vector<std::string>& argv, const Environme
 
 RunningShare::~RunningShare() {
   closeInput();
-  if (!status_ && pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
+  if (!status_ && pid_ > 0) testing_support::endChild(pid_, SIGKILL);
 }
 
 void RunningShare::write(const std::string& data) {
@@ -75,7 +72,7 @@ std::optional<int> RunningShare::waitForExit(std::chrono::milliseconds timeout) 
         int status = 0;
         if (status_) return true;
         if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        status_ = testing_support::exitStatusOf(status);
         return true;
       },
       timeout, std::chrono::milliseconds(20));

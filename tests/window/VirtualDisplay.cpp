@@ -90,11 +90,7 @@ std::unique_ptr<VirtualDisplay> VirtualDisplay::start(std::string& whyNot) {
 
 VirtualDisplay::~VirtualDisplay() {
   if (connection_ && connection_->display != nullptr) XCloseDisplay(connection_->display);
-  if (server_ > 0) {
-    ::kill(server_, SIGTERM);
-    while (::waitpid(server_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
+  if (server_ > 0) testing_support::endChild(server_, SIGTERM);
 }
 
 std::vector<std::string> VirtualDisplay::xdotool(const std::vector<std::string>& arguments) const {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "tests/support/Subprocess.hpp"
+#include "tests/support/WaitUntil.hpp"
 #include "tests/window/WindowTestEnvironment.hpp"
 
 namespace window_test {
@@ -118,15 +119,18 @@ std::unique_ptr<HeadlessCompositor> HeadlessCompositor::start(std::string& whyNo
   // The seat comes after the socket: windows shown before it would never have the keyboard.
   const fs::path ready =
       withSeat ? fs::path(seat.string() + ".ready") : runtime / compositor->socket_;
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!fs::exists(runtime / compositor->socket_) || !fs::exists(ready)) {
-    const bool ended = ::waitpid(server, nullptr, WNOHANG) != 0;
-    if (ended || std::chrono::steady_clock::now() > deadline) {
-      whyNot = "Weston did not start: " + testing_support::readFile(log);
-      if (ended) compositor->server_ = -1;  // otherwise ended by the destructor
-      return nullptr;
-    }
-    std::this_thread::sleep_for(20ms);
+  bool ended = false;
+  const bool listening = testing_support::waitUntil(
+      [&] {
+        if (fs::exists(runtime / compositor->socket_) && fs::exists(ready)) return true;
+        ended = ::waitpid(server, nullptr, WNOHANG) != 0;
+        return ended;
+      },
+      30s, 20ms);
+  if (!listening || ended) {
+    whyNot = "Weston did not start: " + testing_support::readFile(log);
+    if (ended) compositor->server_ = -1;  // otherwise ended by the destructor
+    return nullptr;
   }
   if (withSeat) compositor->seat_ = ::open(seat.c_str(), O_WRONLY | O_CLOEXEC);
   return compositor;

@@ -112,19 +112,21 @@ class Journal {
     changed_.notify_all();
   }
 
-  // Holds a loader of `provider` until every load of the providers before it has been recorded
-  // as returned: the import goes on as soon as a completion is called, and a later copy landing
-  // before the earlier load's record would make its count of the destination wrong.
+  // Holds a loader of `provider` until every load asked before its own, of this provider or an
+  // earlier one, has been recorded as returned: the import goes on as soon as a completion is
+  // called, and a later load recorded before the earlier one's return would put the journal out
+  // of order, or make its count of the destination wrong.
   void waitForEarlierLoads(int provider) const {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 10s, [&] { return allLoadsReturned(provider); });
+    changed_.wait_for(lock, 10s, [&] { return loadsNotReturned(provider) <= 1; });
   }
 
   // Every event, once each load asked for has returned from its completion: the import may
   // finish a moment before that.
   std::vector<Event> events() const {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 10s, [&] { return allLoadsReturned(std::numeric_limits<int>::max()); });
+    changed_.wait_for(lock, 10s,
+                      [&] { return loadsNotReturned(std::numeric_limits<int>::max()) == 0; });
     return events_;
   }
   std::vector<std::string> loads() const {
@@ -136,14 +138,15 @@ class Journal {
   }
 
  private:
-  // Whether each load asked of the providers before `provider` has returned; the lock is held.
-  bool allLoadsReturned(int provider) const {
+  // How many loads asked of the providers up to `provider` have not returned yet; the lock is
+  // held.
+  std::ptrdiff_t loadsNotReturned(int provider) const {
     const auto count = [&](auto predicate) {
       return std::count_if(events_.begin(), events_.end(), [&](const Event& e) {
-        return e.provider < provider && predicate(e.what);
+        return e.provider <= provider && predicate(e.what);
       });
     };
-    return count(isLoad) == count(isLoaded);
+    return count(isLoad) - count(isLoaded);
   }
 
   const fs::path destination_;

@@ -4,7 +4,6 @@
 #include <asio/post.hpp>
 #include <asio/thread_pool.hpp>
 #include <cerrno>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -85,11 +84,7 @@ bool matches(const std::string& registered, std::string_view asked,
 
 // A fresh folder of its own under the temporary folder, readable to this user only.
 Url makePrivateFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "item-provider-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "mkdtemp");
-  }
-  return Url::fileURL(pattern, /*isDirectory=*/true);
+  return Url::fileURL(posix::makeTemporaryFolder("item-provider-"), /*isDirectory=*/true);
 }
 
 // `fd`'s file under `name` in `folder` as a clone sharing its blocks, where the file system can
@@ -276,7 +271,7 @@ void ItemProvider::loadFileRepresentation(std::string_view typeIdentifier, Compl
     });
   }
   runInBackground([loader = registration->loader, completion = std::move(completion)] {
-    loader([completion](std::optional<Url> handed, std::optional<std::error_code> error) {
+    loader([completion](const std::optional<Url>& handed, std::optional<std::error_code> error) {
       deliverTemporaryCopy(handed, error, completion);
     });
   });

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -186,6 +187,16 @@ std::optional<std::string> readLinkAt(int folder, const char* path, std::size_t 
     }
     target.resize(target.size() * 2);  // cut short: the link is longer than the buffer
   }
+}
+
+std::string makeTemporaryFolder(std::string_view namePrefix) {
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is only read
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/";
+  pattern.append(namePrefix).append("XXXXXX");
+  if (::mkdtemp(pattern.data()) == nullptr)
+    throwSystemError(errno, "create temporary folder", pattern);
+  return pattern;
 }
 
 }  // namespace platform::posix

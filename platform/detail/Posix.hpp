@@ -103,4 +103,9 @@ class DirectoryReader {
 // errno set, when it cannot be read.
 std::optional<std::string> readLinkAt(int folder, const char* path, std::size_t sizeHint = 0);
 
+// A new folder, open to this user only, named `namePrefix` and six random characters, in $TMPDIR
+// (else /tmp). Returns its path; throws std::system_error ("create temporary folder: <pattern>")
+// when it cannot be made.
+std::string makeTemporaryFolder(std::string_view namePrefix);
+
 }  // namespace platform::posix

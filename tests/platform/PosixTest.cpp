@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -216,6 +217,49 @@ TEST(Posix, ReadLinkReadsLongTargetsWhole) {
   errno = 0;
   EXPECT_EQ(posix::readLinkAt(AT_FDCWD, (folder / "missing").c_str()), std::nullopt);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// Sets TMPDIR for as long as it lives, then puts back what was there.
+class TemporaryFolderBase {
+ public:
+  explicit TemporaryFolderBase(const fs::path& base) {
+    if (const char* previous = std::getenv("TMPDIR")) previous_ = previous;  // NOLINT
+    ::setenv("TMPDIR", base.c_str(), 1);                                     // NOLINT
+  }
+  ~TemporaryFolderBase() {
+    if (previous_) {
+      ::setenv("TMPDIR", previous_->c_str(), 1);  // NOLINT
+    } else {
+      ::unsetenv("TMPDIR");  // NOLINT
+    }
+  }
+  TemporaryFolderBase(const TemporaryFolderBase&) = delete;
+  TemporaryFolderBase& operator=(const TemporaryFolderBase&) = delete;
+
+ private:
+  std::optional<std::string> previous_;
+};
+
+TEST(Posix, TemporaryFoldersAreNewPrivateAndInTmpdir) {
+  const TempFolder folder;
+  {
+    const TemporaryFolderBase base(folder.path());
+    const fs::path first = posix::makeTemporaryFolder("share.");
+    const fs::path second = posix::makeTemporaryFolder("share.");
+    EXPECT_NE(first, second);
+    for (const auto& made : {first, second}) {
+      EXPECT_EQ(made.parent_path(), folder.path());
+      EXPECT_TRUE(made.filename().string().starts_with("share.")) << made;
+      EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
+    }
+  }
+  const TemporaryFolderBase missing(folder / "missing");
+  try {
+    posix::makeTemporaryFolder("share.");
+    ADD_FAILURE() << "made a folder in a missing one";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
+  }
 }
 
 }  // namespace

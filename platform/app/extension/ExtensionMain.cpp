@@ -40,14 +40,7 @@ void reopenClosedStandardDescriptors() {
 // The runtime's own temporary folder, removed with its contents at the end.
 class TemporaryFolder {
  public:
-  TemporaryFolder() {
-    const char* base = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): before any thread
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/share-extension.XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      posix::throwSystemError(errno, "create temporary folder", pattern);
-    }
-    path_ = pattern;
-  }
+  TemporaryFolder() : path_(posix::makeTemporaryFolder("share-extension.")) {}
   ~TemporaryFolder() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);

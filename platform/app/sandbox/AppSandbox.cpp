@@ -53,11 +53,11 @@ posix::FileDescriptor openEntitledFolder(const Url& home, std::string_view relat
 
 // A temporary folder of the sandbox's own; none when $TMPDIR takes none.
 std::optional<std::string> makeTemporaryFolder(std::string_view programName) {
-  const char* base = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): one thread yet
-  std::string pattern =
-      std::string(base && *base ? base : "/tmp") + "/" + std::string(programName) + ".XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;
-  return pattern;
+  try {
+    return posix::makeTemporaryFolder(std::string(programName) + ".");
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  }
 }
 
 // The terminal: /dev/tty, and the terminal devices that the standard descriptors name, so that

@@ -52,12 +52,11 @@ Message answerOpen(const LaunchPolicy& policy, const std::vector<std::string>& f
     // The trusted application takes the files over the session bus where it is D-Bus activatable
     // or runs and owns its name: the broker makes the call, since the confined side may open no
     // socket. Its name is the trusted identifier, never one the confined side gives.
-    const std::string& name = policy.trust().applicationIdentifier;
-    if (application_bus::opensThrough(name, launch.dbusActivatable)) {
-      std::vector<Url> urls;
-      urls.reserve(files.size());
-      for (const auto& file : files) urls.push_back(Url::fileURL(file, /*isDirectory=*/false));
-      application_bus::open(name, urls);
+    std::vector<Url> urls;
+    urls.reserve(files.size());
+    for (const auto& file : files) urls.push_back(Url::fileURL(file, /*isDirectory=*/false));
+    if (application_bus::openThrough(policy.trust().applicationIdentifier, launch.dbusActivatable,
+                                     urls)) {
       return answer;
     }
     for (const auto& argv : launch.commandLines) {

@@ -162,6 +162,23 @@ int errnoFor(const GError* error) {
   return EIO;
 }
 
+// Asks `name` on `connection` to open `files`; throws as open() does.
+void callOpen(GDBusConnection* connection, const std::string& name, const std::vector<Url>& files) {
+  GVariantBuilder uris;
+  gio().variantBuilderInit(&uris, variantType("as"));
+  for (const auto& file : files) {
+    gio().variantBuilderAdd(&uris, "s", file.absoluteString().c_str());
+  }
+  // No time limit: the application answers when it has taken the files, however long that is.
+  GError* rawError = nullptr;
+  const Variant reply(gio().dbusConnectionCallSync(
+      connection, name.c_str(), objectPath(name).c_str(), "org.freedesktop.Application", "Open",
+      gio().variantNew("(as@a{sv})", &uris, platformData()), nullptr, G_DBUS_CALL_FLAGS_NONE,
+      G_MAXINT, nullptr, &rawError));
+  const Error error(rawError);
+  if (!reply) posix::throwSystemError(errnoFor(error.get()), name + ": " + error->message);
+}
+
 }  // namespace
 
 std::optional<std::string> busName(const Url& application) {
@@ -176,18 +193,21 @@ std::optional<std::string> busName(const Url& application) {
   return name;
 }
 
-bool opensThrough(const std::string& name, bool activatable) {
+bool openThrough(const std::string& name, bool activatable, const std::vector<Url>& files) {
   const auto bus = findSessionBus();
   if (!bus || gioLibrary() == nullptr || !isWellKnownName(name)) return false;
+  // One connection both asks whether the name runs and makes the call.
   const auto connection = connect(*bus, nullptr);
   if (!connection) return false;
-  return activatable || hasOwner(connection.get(), name);
+  if (!activatable && !hasOwner(connection.get(), name)) return false;
+  callOpen(connection.get(), name, files);
+  return true;
 }
 
-std::optional<std::string> nameToOpenThrough(const Url& application) {
-  if (!findSessionBus()) return std::nullopt;
-  auto name = busName(application);
-  if (!name) return std::nullopt;
+bool openThrough(const Url& application, const std::vector<Url>& files) {
+  if (!findSessionBus()) return false;
+  const auto name = busName(application);
+  if (!name) return false;
   bool activatable = false;
   if (application.pathExtension() == "desktop") {
     try {
@@ -196,8 +216,7 @@ std::optional<std::string> nameToOpenThrough(const Url& application) {
       // An entry that cannot be read says nothing; whether the name runs still counts.
     }
   }
-  if (!opensThrough(*name, activatable)) return std::nullopt;
-  return name;
+  return openThrough(*name, activatable, files);
 }
 
 void open(const std::string& name, const std::vector<Url>& files) {
@@ -206,22 +225,9 @@ void open(const std::string& name, const std::vector<Url>& files) {
   if (gioLibrary() == nullptr) posix::throwSystemError(ELIBACC, "cannot load GIO");
   GError* rawError = nullptr;
   const auto connection = connect(*bus, &rawError);
-  Error error(rawError);
+  const Error error(rawError);
   if (!connection) posix::throwSystemError(ENOTCONN, error ? error->message : "no session bus");
-
-  GVariantBuilder uris;
-  gio().variantBuilderInit(&uris, variantType("as"));
-  for (const auto& file : files) {
-    gio().variantBuilderAdd(&uris, "s", file.absoluteString().c_str());
-  }
-  // No time limit: the application answers when it has taken the files, however long that is.
-  rawError = nullptr;
-  const Variant reply(gio().dbusConnectionCallSync(
-      connection.get(), name.c_str(), objectPath(name).c_str(), "org.freedesktop.Application",
-      "Open", gio().variantNew("(as@a{sv})", &uris, platformData()), nullptr,
-      G_DBUS_CALL_FLAGS_NONE, G_MAXINT, nullptr, &rawError));
-  error.reset(rawError);
-  if (!reply) posix::throwSystemError(errnoFor(error.get()), name + ": " + error->message);
+  callOpen(connection.get(), name, files);
 }
 
 }  // namespace platform::application_bus

@@ -19,15 +19,16 @@ namespace application_bus {
 // ".desktop"), or a bundle's CFBundleIdentifier; none when that is no valid bus name.
 std::optional<std::string> busName(const Url& application);
 
-// Whether to open files through `name` on the bus: when the application is `activatable` (its
-// desktop entry says DBusActivatable=true; the bus starts it when it does not run), or when a
-// process owns the name on the bus now. False for a name that is no valid bus name, and without
-// a session bus.
-bool opensThrough(const std::string& name, bool activatable);
+// Opens `files` through `name` on the bus, as open() does, when the application takes files
+// there: when it is `activatable` (its desktop entry says DBusActivatable=true; the bus starts it
+// when it does not run), or when a process owns the name on the bus now. Returns false, having
+// done nothing, when it does not, for a name that is no valid bus name, and without a session bus
+// or GIO; throws as open() does when the call fails.
+bool openThrough(const std::string& name, bool activatable, const std::vector<Url>& files);
 
-// The name to open `application` (a desktop entry or a bundle) through: its busName() when
-// opensThrough() says so, its desktop entry telling whether it is activatable; none otherwise.
-std::optional<std::string> nameToOpenThrough(const Url& application);
+// The same for `application` (a desktop entry or a bundle) under its busName(), its desktop entry
+// telling whether it is activatable.
+bool openThrough(const Url& application, const std::vector<Url>& files);
 
 // Asks `name` to open `files` in one call of org.freedesktop.Application.Open, with the files'
 // URIs in order and, as platform data, the activation token and startup id that the program was

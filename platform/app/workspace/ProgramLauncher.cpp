@@ -120,10 +120,7 @@ pid_t startDetached(const Executable& executable, const std::vector<std::string>
 class DirectLauncher final : public ProgramLauncher {
  public:
   std::vector<pid_t> open(const Url& application, const std::vector<Url>& files) override {
-    if (const auto name = application_bus::nameToOpenThrough(application)) {
-      application_bus::open(*name, files);
-      return {};
-    }
+    if (application_bus::openThrough(application, files)) return {};
     std::vector<pid_t> started;
     for (const auto& argv : commandLinesFor(application, files)) {
       started.push_back(startProgram(argv));

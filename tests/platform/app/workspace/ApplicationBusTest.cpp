@@ -58,8 +58,9 @@ TEST(ApplicationBusTest, WithoutASessionBusNothingGoesOverOne) {
   ::unsetenv("DBUS_SESSION_BUS_ADDRESS");  // NOLINT(concurrency-mt-unsafe): tests run one at a time
   ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
 
-  EXPECT_FALSE(bus::opensThrough("com.brenvik.kelpword", /*activatable=*/true));
-  EXPECT_FALSE(bus::opensThrough("com.brenvik.kelpword", /*activatable=*/false));
+  const std::vector<Url> files = {Url::fileURL("/a.m4a", false)};
+  EXPECT_FALSE(bus::openThrough("com.brenvik.kelpword", /*activatable=*/true, files));
+  EXPECT_FALSE(bus::openThrough("com.brenvik.kelpword", /*activatable=*/false, files));
   try {
     bus::open("com.brenvik.kelpword", {Url::fileURL("/a.m4a", false)});
     ADD_FAILURE() << "opened without a bus";

@@ -113,12 +113,19 @@ void requireRegularFile(int fd, const std::string& what) {
 
 std::string readDescription(int fd, const std::string& what) {
   requireRegularFile(fd, what);
-  std::string text(maximumDescription + 1, '\0');
-  const ssize_t length = posix::readAll(fd, text.data(), text.size());
-  if (length < 0) throwSystemError(errno, "read", what);
-  if (static_cast<std::size_t>(length) > maximumDescription) throwSystemError(EFBIG, "read", what);
-  text.resize(static_cast<std::size_t>(length));
-  return text;
+  // Read as it comes rather than into a buffer of the largest size: a description is small, and
+  // a megabyte zeroed for each launch costs more than the launch's own reading.
+  std::string text;
+  std::array<char, 4096> chunk{};
+  while (true) {
+    const ssize_t length = posix::readAll(fd, chunk.data(), chunk.size());
+    if (length < 0) throwSystemError(errno, "read", what);
+    if (text.size() + static_cast<std::size_t>(length) > maximumDescription) {
+      throwSystemError(EFBIG, "read", what);
+    }
+    text.append(chunk.data(), static_cast<std::size_t>(length));
+    if (static_cast<std::size_t>(length) < chunk.size()) return text;
+  }
 }
 
 // The path's components, or none for one that is not absolute or holds an empty, "." or ".."

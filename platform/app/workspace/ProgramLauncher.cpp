@@ -1,12 +1,16 @@
 #include "platform/app/workspace/ProgramLauncher.hpp"
 
-#include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <system_error>
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -32,52 +36,133 @@ bool isRegularFile(const Url& url) {
   return ::stat(url.path().c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// What the started side reports through the pipe, in this order: the program's process id
-// (0 when it could not even be made), then nothing when exec succeeded, or an errno.
-void writeInt(int fd, int value) { posix::writeAll(fd, &value, sizeof value); }
-
-// Reads one int; false at the end of the pipe.
-bool readInt(int fd, int& value) {
-  return posix::readAll(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
-}
-
 // What to execute: a path, or an open file.
 struct Executable {
   const char* path = nullptr;
   int file = -1;
 };
 
-void execute(const Executable& executable, char* const* argv) {
-  if (executable.file < 0) {
-    ::execv(executable.path, argv);
+// The two processes below share this process's memory (CLONE_VM), and the thread that starts
+// them waits while they run (CLONE_VFORK): nothing is copied, which makes a launch cheap. They
+// may be started from a thread among others, so they make system calls only, never through a
+// library's state: no allocation, no lock, no signal handler of ours, no sanitizer's bookkeeping.
+struct Launch {
+  Executable executable;
+  char* const* argv = nullptr;
+  char* const* environment = nullptr;
+  void* programStack = nullptr;  // the top of the program's stack, until it executes
+  pid_t pid = 0;                 // the program's, once started
+  int error = 0;                 // why it could not be started or executed
+};
+
+constexpr std::size_t launchStackSize = std::size_t{64} << 10;
+
+// The kernel's own struct sigaction, which the C library's differs from.
+struct KernelSigaction {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)();
+  std::uint64_t mask;
+};
+
+#define LAUNCH_CHILD __attribute__((no_sanitize("address", "thread", "undefined"), noinline))
+
+LAUNCH_CHILD long systemCall(long number, long a = 0, long b = 0, long c = 0, long d = 0,
+                             long e = 0) {
+  return ::syscall(number, a, b, c, d, e);
+}
+
+LAUNCH_CHILD void execute(const Launch& launch) {
+  const auto argv = reinterpret_cast<long>(launch.argv);
+  const auto environment = reinterpret_cast<long>(launch.environment);
+  if (launch.executable.file < 0) {
+    systemCall(SYS_execve, reinterpret_cast<long>(launch.executable.path), argv, environment);
     return;
   }
-  ::syscall(SYS_execveat, executable.file, "", argv, environ, AT_EMPTY_PATH);
+  const auto empty = reinterpret_cast<long>("");
+  systemCall(SYS_execveat, launch.executable.file, empty, argv, environment, AT_EMPTY_PATH);
   // A script's interpreter opens it again as /dev/fd/N, which a close-on-exec descriptor would
   // no longer name: only then is the descriptor handed on.
-  if (errno == ENOENT && ::fcntl(executable.file, F_SETFD, 0) == 0) {
-    ::syscall(SYS_execveat, executable.file, "", argv, environ, AT_EMPTY_PATH);
+  if (errno == ENOENT && systemCall(SYS_fcntl, launch.executable.file, F_SETFD, 0) == 0) {
+    systemCall(SYS_execveat, launch.executable.file, empty, argv, environment, AT_EMPTY_PATH);
   }
 }
 
-// In the forked children only async-signal-safe calls happen: the process may have threads.
-[[noreturn]] void becomeProgram(int report, const Executable& executable, char* const* argv) {
-  ::setsid();
-  const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (devNull >= 0) ::dup2(devNull, STDIN_FILENO);
+// The program's process: every signal back at its default, standard input from /dev/null, a
+// session of its own, no descriptor but the standard ones handed on.
+LAUNCH_CHILD int becomeProgram(void* argument) {
+  auto& launch = *static_cast<Launch*>(argument);
+  systemCall(SYS_setsid);
+  const auto devNull =
+      systemCall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY | O_CLOEXEC);
+  if (devNull > 0) systemCall(SYS_dup3, devNull, STDIN_FILENO, 0);
+  if (devNull == 0) systemCall(SYS_fcntl, STDIN_FILENO, F_SETFD, 0);
   // A launcher may ignore signals of its own (the launch broker ignores the terminal's).
-  struct sigaction byDefault {};
-  byDefault.sa_handler = SIG_DFL;
-  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &byDefault, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
-  writeInt(report, static_cast<int>(::getpid()));
-  execute(executable, argv);
-  writeInt(report, errno);
-  ::_exit(127);
+  const KernelSigaction byDefault{};
+  for (long signal = 1; signal <= 64; ++signal) {
+    systemCall(SYS_rt_sigaction, signal, reinterpret_cast<long>(&byDefault), 0,
+               sizeof byDefault.mask);
+  }
+  const std::uint64_t none = 0;
+  systemCall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&none), 0, sizeof none);
+  systemCall(SYS_close_range, 3, ~0U, CLOSE_RANGE_CLOEXEC);
+  execute(launch);
+  launch.error = errno;
+  systemCall(SYS_exit_group, 127);
+  return 127;
 }
+
+// Starts the program and ends at once, which leaves the program to init: it is not the
+// launcher's child to reap.
+LAUNCH_CHILD int leaveProgramToInit(void* argument) {
+  auto& launch = *static_cast<Launch*>(argument);
+  const int pid =
+      ::clone(becomeProgram, launch.programStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
+  if (pid < 0) {
+    launch.error = errno;
+  } else {
+    launch.pid = pid;
+  }
+  systemCall(SYS_exit_group, 0);
+  return 0;
+}
+
+// The launching thread's signals, all blocked while the processes sharing its memory start, so
+// that no handler of this process runs in them; put back as it goes.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous_);
+  }
+  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+
+// The two stacks of the started processes, the program's above the other's.
+class LaunchStacks {
+ public:
+  LaunchStacks()
+      : memory_(::mmap(nullptr, 2 * launchStackSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)) {
+    if (memory_ == MAP_FAILED) throwSystemError(errno, "mmap");
+  }
+  ~LaunchStacks() { ::munmap(memory_, 2 * launchStackSize); }
+  LaunchStacks(const LaunchStacks&) = delete;
+  LaunchStacks& operator=(const LaunchStacks&) = delete;
+
+  // Stacks grow down: each is named by its top.
+  void* first() const { return static_cast<std::byte*>(memory_) + launchStackSize; }
+  void* second() const { return static_cast<std::byte*>(memory_) + 2 * launchStackSize; }
+
+ private:
+  void* memory_;
+};
 
 pid_t startDetached(const Executable& executable, const std::vector<std::string>& argv) {
   if (argv.empty()) throwSystemError(EINVAL, "launch");
@@ -86,35 +171,27 @@ pid_t startDetached(const Executable& executable, const std::vector<std::string>
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
 
-  std::array<int, 2> ends{};
-  if (::pipe2(ends.data(), O_CLOEXEC) != 0) throwSystemError(errno, "pipe2");
-  FileDescriptor readEnd(ends[0]);
-  FileDescriptor writeEnd(ends[1]);
-  const pid_t middle = ::fork();
-  if (middle < 0) throwSystemError(errno, "fork");
-  if (middle == 0) {
-    // Forking twice leaves the program to init: it is not this process's child to reap.
-    readEnd = FileDescriptor();
-    const pid_t child = ::fork();
-    if (child == 0) becomeProgram(writeEnd.get(), executable, args.data());
-    if (child < 0) {
-      const int error = errno;
-      writeInt(writeEnd.get(), 0);
-      writeInt(writeEnd.get(), error);
-    }
-    ::_exit(0);
+  const LaunchStacks stacks;
+  Launch launch{.executable = executable,
+                .argv = args.data(),
+                .environment = environ,
+                .programStack = stacks.second()};
+  pid_t middle = -1;
+  int cloneError = 0;
+  {
+    const SignalsHeld held;
+    // Returns once the middle process has ended, which it does once the program has executed or
+    // failed to.
+    middle = ::clone(leaveProgramToInit, stacks.first(), CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
+    cloneError = errno;
   }
-  writeEnd = FileDescriptor();
+  if (middle < 0) throwSystemError(cloneError, "clone");
   int status = 0;
   while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
   }
-  int pid = 0;
-  int error = 0;
-  const bool gotPid = readInt(readEnd.get(), pid);
-  const bool failed = gotPid && readInt(readEnd.get(), error);
-  if (!gotPid) throwSystemError(ECHILD, "launch", "the launching process ended early");
-  if (failed) throwSystemError(error, "launch", argv[0]);
-  return pid;
+  if (launch.error != 0) throwSystemError(launch.error, "launch", argv[0]);
+  if (launch.pid <= 0) throwSystemError(ECHILD, "launch", "the launching process ended early");
+  return launch.pid;
 }
 
 class DirectLauncher final : public ProgramLauncher {

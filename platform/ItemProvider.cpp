@@ -1,8 +1,6 @@
 #include "platform/ItemProvider.hpp"
 
 #include <algorithm>
-#include <asio/post.hpp>
-#include <asio/thread_pool.hpp>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -21,15 +19,16 @@
 #include "platform/UTType.hpp"
 #include "platform/detail/ItemProviderObserver.hpp"
 #include "platform/detail/Posix.hpp"
+#include "platform/detail/ThreadsOnDemand.hpp"
 
 namespace platform {
 namespace {
 
-asio::thread_pool& loadThreads() {
+ThreadsOnDemand& loadThreads() {
   // Completions hand their results to the main loop: make it first, so that it is destroyed
   // after these threads have been joined at exit.
   static asio::io_context& mainLoop = mainContext();
-  static asio::thread_pool threads{4};
+  static ThreadsOnDemand threads{4};
   (void)mainLoop;
   return threads;
 }
@@ -60,7 +59,7 @@ void tellReceivingObserver(const ItemProvider& provider, std::string_view call) 
 
 // Runs `job` on a load thread. Posting is the caller's last step, so nothing of the load call is
 // left to run when the job starts.
-void runInBackground(std::function<void()> job) { asio::post(loadThreads(), std::move(job)); }
+void runInBackground(std::function<void()> job) { loadThreads().post(std::move(job)); }
 
 // Calls `delivery` on a load thread: at once when the loader answered on one, and posted there
 // when it answered on the main thread, which a completion must never run on.

@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "platform/app/workspace/RunningApplication.hpp"
 #include "platform/app/workspace/Workspace.hpp"
 #include "tests/support/TempFolder.hpp"
+#include "tests/support/WaitUntil.hpp"
 
 namespace workspace_test {
 namespace {
@@ -243,6 +245,53 @@ TEST_F(WorkspaceTest, RunningInstancesAreFoundByTheirBundleAndEndAsTerminated) {
   EXPECT_TRUE(found->isTerminated());
 }
 
+// What a started program finds itself with, as desktop launchers leave it, whatever the starting
+// process had: not the starter's child, a session of its own, no signal ignored or blocked,
+// standard input from /dev/null, and no descriptor beyond the standard ones.
+TEST_F(WorkspaceTest, AStartedProgramIsDetachedWithSignalsAtDefaultAndOnlyTheStandardDescriptors) {
+  const fs::path report = temp_ / "report";
+  const std::string script =
+      "exec >'" + report.string() +
+      ".part' 2>&1\n"
+      // Read by the shell itself: a command it forks would see it blocking signals around fork.
+      "read -r pid name state parent group session rest < /proc/$$/stat\n"
+      "echo \"parent $parent\"\n"
+      "[ \"$session\" = \"$$\" ] && echo 'own session'\n"
+      "while read -r key value; do\n"
+      "  case $key in SigIgn:|SigBlk:) echo \"$key $value\";; esac\n"
+      "done < /proc/$$/status\n"
+      "echo \"stdin $(readlink /proc/$$/fd/0)\"\n"
+      "echo descriptors; ls /proc/$$/fd\n"
+      "mv '" +
+      report.string() + ".part' '" + report.string() + "'\n";
+  // The starter ignores one signal, blocks another and holds a descriptor open across exec.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction previous {};
+  ::sigaction(SIGTERM, &ignore, &previous);
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  ::pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+  const int inherited = ::open("/dev/null", O_RDONLY);
+  const pid_t started = platform::startProgram({"/bin/sh", "-c", script});
+  ::close(inherited);
+  ::pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+  ::sigaction(SIGTERM, &previous, nullptr);
+
+  ASSERT_TRUE(
+      testing_support::waitUntil([&] { return fs::exists(report); }, std::chrono::seconds(10)));
+  const std::string text = testing_support::readFile(report);
+  EXPECT_THAT(text,
+              testing::Not(testing::HasSubstr("parent " + std::to_string(::getpid()) + "\n")));
+  EXPECT_THAT(text, testing::HasSubstr("own session\n"));
+  EXPECT_THAT(text, testing::HasSubstr("SigBlk: 0000000000000000\n"));
+  EXPECT_THAT(text, testing::HasSubstr("SigIgn: 0000000000000000\n"));
+  EXPECT_THAT(text, testing::HasSubstr("stdin /dev/null\n"));
+  EXPECT_THAT(text, testing::HasSubstr("descriptors\n0\n1\n2\n"));
+  EXPECT_GT(started, 0);
+}
+
 TEST_F(WorkspaceTest, AnotherUsersProcessIsNeverThisUsersRunningApplication) {
   if (::getuid() != 0) GTEST_SKIP() << "starting a process as another user needs root";
   // An identifier of its own: the tests run side by side, and another test's instances
@@ -256,7 +305,8 @@ TEST_F(WorkspaceTest, AnotherUsersProcessIsNeverThisUsersRunningApplication) {
   std::vector<pid_t> found;
   for (int tries = 0; tries < 500; ++tries) {
     found.clear();
-    for (auto& running : platform::RunningApplication::runningApplications("com.example.two-users")) {
+    for (auto& running :
+         platform::RunningApplication::runningApplications("com.example.two-users")) {
       found.push_back(running->processIdentifier());
     }
     // Until setpriv has become the program, it is not the bundle's yet.

@@ -91,9 +91,9 @@ FileDescriptor openFileOrFolder(const char* path, struct stat& info) noexcept {
   if (::fstat(opened.get(), &info) != 0) return refuse(errno);
   if (S_ISDIR(info.st_mode)) return opened;
   if (!S_ISREG(info.st_mode)) return refuse(EINVAL);
-  // A file is read as any other, waiting for its data.
-  const int flags = ::fcntl(opened.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(opened.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return refuse(errno);
+  // A file is read as any other, waiting for its data. O_NONBLOCK is the only flag that
+  // F_SETFL changes which it was opened with: clearing them all clears just that one.
+  if (::fcntl(opened.get(), F_SETFL, 0) != 0) return refuse(errno);
   return opened;
 }
 

@@ -1,8 +1,23 @@
 #include "platform/detail/ThreadsOnDemand.hpp"
 
+#include <chrono>
 #include <utility>
 
 namespace platform {
+namespace {
+
+// How long a thread that ran out of jobs looks for the next one before it sleeps.
+constexpr auto lookingTime = std::chrono::microseconds(50);
+
+void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+}  // namespace
 
 ThreadsOnDemand::ThreadsOnDemand(std::size_t maximum) : maximum_(maximum) {}
 
@@ -12,12 +27,15 @@ void ThreadsOnDemand::post(std::function<void()> job) {
   const std::lock_guard lock(mutex_);
   if (stopping_) return;
   jobs_.push_back(std::move(job));
-  // A woken thread stops counting as waiting only once it runs, so more jobs than waiting threads
-  // means one of them would wait for a running job to end.
-  if (jobs_.size() > waiting_ && threads_.size() < maximum_) {
-    threads_.emplace_back([this] { work(); });
-  } else {
+  queued_.store(jobs_.size(), std::memory_order_relaxed);
+  // A thread looking, or one woken already, takes a job of its own; only the jobs beyond those
+  // need a sleeping thread woken, or a new one.
+  if (jobs_.size() <= looking_ + wakeUps_) return;
+  if (sleeping_ > wakeUps_) {
+    ++wakeUps_;
     wake_.notify_one();
+  } else if (threads_.size() < maximum_) {
+    threads_.emplace_back([this] { work(); });
   }
 }
 
@@ -37,24 +55,50 @@ void ThreadsOnDemand::stop() {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
     dropped.swap(jobs_);
+    queued_.store(0, std::memory_order_relaxed);
     threads.swap(threads_);
   }
   wake_.notify_all();
   for (auto& thread : threads) thread.join();
 }
 
+void ThreadsOnDemand::lookForAMoment(std::unique_lock<std::mutex>& lock) {
+  ++looking_;
+  lock.unlock();
+  const auto until = std::chrono::steady_clock::now() + lookingTime;
+  while (queued_.load(std::memory_order_relaxed) == 0 && std::chrono::steady_clock::now() < until) {
+    pause();
+  }
+  lock.lock();
+  --looking_;
+}
+
+void ThreadsOnDemand::sleep(std::unique_lock<std::mutex>& lock) {
+  ++sleeping_;
+  wake_.wait(lock, [this] { return wakeUps_ > 0 || stopping_; });
+  --sleeping_;
+  if (wakeUps_ > 0) --wakeUps_;
+}
+
 void ThreadsOnDemand::work() {
   std::unique_lock lock(mutex_);
-  while (true) {
-    if (stopping_) return;
+  // Jobs often come one after another, each posted as the last one's result is taken in: one
+  // thread looks for the next for a moment, which saves putting it to sleep and waking it.
+  bool mayLook = true;
+  while (!stopping_) {
     if (jobs_.empty()) {
-      ++waiting_;
-      wake_.wait(lock);
-      --waiting_;
+      if (mayLook && looking_ == 0) {
+        lookForAMoment(lock);
+        mayLook = false;
+      } else {
+        sleep(lock);
+        mayLook = true;
+      }
       continue;
     }
     auto job = std::move(jobs_.front());
     jobs_.pop_front();
+    queued_.store(jobs_.size(), std::memory_order_relaxed);
     ++running_;
     lock.unlock();
     job();
@@ -62,6 +106,7 @@ void ThreadsOnDemand::work() {
     job = nullptr;
     lock.lock();
     --running_;
+    mayLook = true;
     if (jobs_.empty() && running_ == 0) idle_.notify_all();
   }
 }

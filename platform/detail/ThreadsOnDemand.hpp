@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -11,8 +12,9 @@
 namespace platform {
 
 // Runs posted jobs on at most `maximum` threads, each made only when a job finds no thread
-// waiting: a process that loads one item starts one thread, not a pool's worth. Private to the
-// platform layer; not installed.
+// waiting: a process that loads one item starts one thread, not a pool's worth. A thread that
+// runs out of jobs looks for the next for a moment (50 µs) before it sleeps, one thread at a
+// time. Private to the platform layer; not installed.
 class ThreadsOnDemand {
  public:
   explicit ThreadsOnDemand(std::size_t maximum);
@@ -31,14 +33,19 @@ class ThreadsOnDemand {
  private:
   void work();
   void stop();
+  void lookForAMoment(std::unique_lock<std::mutex>& lock);
+  void sleep(std::unique_lock<std::mutex>& lock);
 
   const std::size_t maximum_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable idle_;
   std::deque<std::function<void()>> jobs_;
+  std::atomic<std::size_t> queued_{0};  // jobs_.size(), for threads looking without the lock
   std::vector<std::thread> threads_;
-  std::size_t waiting_ = 0;
+  std::size_t looking_ = 0;   // threads looking for a job without sleeping
+  std::size_t sleeping_ = 0;  // threads asleep until woken
+  std::size_t wakeUps_ = 0;   // sleeping threads woken that have not yet taken a job
   std::size_t running_ = 0;
   bool stopping_ = false;
 };

@@ -28,7 +28,6 @@ extern char** environ;  // NOLINT(readability-redundant-declaration): unistd.h d
 namespace platform {
 namespace {
 
-using posix::FileDescriptor;
 using posix::throwSystemError;
 
 bool isRegularFile(const Url& url) {

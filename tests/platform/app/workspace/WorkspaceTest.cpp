@@ -163,8 +163,8 @@ class WorkspaceTest : public ::testing::Test {
 
 TEST_F(WorkspaceTest, OpeningStartsTheBundlesProgramWithTheFilesAndReportsOnAnotherThread) {
   const Url bundle = makeBundle("App.app", KELPWORD_STAND_IN, "com.example.app");
-  ::setenv("KELPWORD_STAND_IN_RECORD", (temp_ / "record").c_str(),
-           1);  // NOLINT(concurrency-mt-unsafe)
+  // NOLINTNEXTLINE(concurrency-mt-unsafe)
+  ::setenv("KELPWORD_STAND_IN_RECORD", (temp_ / "record").c_str(), 1);
   const auto report =
       open(bundle, {Url::fileURL("/a b.m4a", false), Url::fileURL("/c.m4a", false)});
   ::unsetenv("KELPWORD_STAND_IN_RECORD");  // NOLINT(concurrency-mt-unsafe)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <system_error>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <pthread.h>
@@ -45,13 +46,16 @@ struct Executable {
 // them waits while they run (CLONE_VFORK): nothing is copied, which makes a launch cheap. They
 // may be started from a thread among others, so they make system calls only, never through a
 // library's state: no allocation, no lock, no signal handler of ours, no sanitizer's bookkeeping.
+using CloneFunction = int (*)(int (*)(void*), void*, int, void*, ...);
+
 struct Launch {
   Executable executable;
   char* const* argv = nullptr;
   char* const* environment = nullptr;
   void* programStack = nullptr;  // the top of the program's stack, until it executes
-  pid_t pid = 0;                 // the program's, once started
-  int error = 0;                 // why it could not be started or executed
+  CloneFunction clone = nullptr;
+  pid_t pid = 0;  // the program's, once started
+  int error = 0;  // why it could not be started or executed
 };
 
 constexpr std::size_t launchStackSize = std::size_t{64} << 10;
@@ -111,12 +115,24 @@ LAUNCH_CHILD int becomeProgram(void* argument) {
   return 127;
 }
 
+// The C library's own clone(). A sanitizer puts a clone() of its own in front, which takes every
+// clone for a fork and starts the child by resetting the sanitizer's state: in processes that
+// share our memory, that would be our state.
+CloneFunction libraryClone() {
+  static const CloneFunction function = [] {
+    void* library = ::dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    void* found = library != nullptr ? ::dlsym(library, "clone") : nullptr;
+    return found != nullptr ? reinterpret_cast<CloneFunction>(found) : &::clone;
+  }();
+  return function;
+}
+
 // Starts the program and ends at once, which leaves the program to init: it is not the
 // launcher's child to reap.
 LAUNCH_CHILD int leaveProgramToInit(void* argument) {
   auto& launch = *static_cast<Launch*>(argument);
   const int pid =
-      ::clone(becomeProgram, launch.programStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
+      launch.clone(becomeProgram, launch.programStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
   if (pid < 0) {
     launch.error = errno;
   } else {
@@ -174,14 +190,16 @@ pid_t startDetached(const Executable& executable, const std::vector<std::string>
   Launch launch{.executable = executable,
                 .argv = args.data(),
                 .environment = environ,
-                .programStack = stacks.second()};
+                .programStack = stacks.second(),
+                .clone = libraryClone()};
   pid_t middle = -1;
   int cloneError = 0;
   {
     const SignalsHeld held;
     // Returns once the middle process has ended, which it does once the program has executed or
     // failed to.
-    middle = ::clone(leaveProgramToInit, stacks.first(), CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
+    middle =
+        launch.clone(leaveProgramToInit, stacks.first(), CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
     cloneError = errno;
   }
   if (middle < 0) throwSystemError(cloneError, "clone");

@@ -46,9 +46,9 @@ std::vector<std::vector<std::string>> commandLinesFor(const Url& application,
 // detached (the program is not this process's child and has a session of its own), every
 // signal at its default, standard input from /dev/null, standard output and error inherited, no
 // other descriptor inherited. Returns its process id once the program runs, blocking until it
-// has been executed or has failed to be; an exec failure is read from a close-on-exec pipe,
-// never guessed. Throws std::system_error with the errno of finding or executing the program
-// (ENOENT, EACCES, ENOEXEC, …).
+// has been executed or has failed to be; an exec failure is the errno the starting process got
+// from exec itself, never guessed. Throws std::system_error with the errno of finding or executing
+// the program (ENOENT, EACCES, ENOEXEC, …).
 pid_t startProgram(const std::vector<std::string>& argv);
 
 // Starts exactly the file open at descriptor `program` (O_PATH is enough) as startProgram()

@@ -35,7 +35,16 @@ void ThreadsOnDemand::post(std::function<void()> job) {
     ++wakeUps_;
     wake_.notify_one();
   } else if (threads_.size() < maximum_) {
-    threads_.emplace_back([this] { work(); });
+    try {
+      threads_.emplace_back([this] { work(); });
+    } catch (...) {
+      // With no thread at all, the job would wait forever, and join() with it.
+      if (threads_.empty()) {
+        jobs_.pop_back();
+        queued_.store(jobs_.size(), std::memory_order_relaxed);
+        throw;
+      }
+    }
   }
 }
 

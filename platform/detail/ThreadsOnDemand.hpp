@@ -23,7 +23,8 @@ class ThreadsOnDemand {
   ThreadsOnDemand(const ThreadsOnDemand&) = delete;
   ThreadsOnDemand& operator=(const ThreadsOnDemand&) = delete;
 
-  // Runs `job` on one of the threads, in the order posted. Dropped once join() has begun.
+  // Runs `job` on one of the threads, in the order posted. Dropped once join() has ended the
+  // threads. Throws std::system_error when not even one thread could be made, keeping nothing.
   void post(std::function<void()> job);
 
   // Waits until every job posted so far, and every job those post, has returned; then ends the

@@ -102,7 +102,7 @@ LAUNCH_CHILD int becomeProgram(void* argument) {
   if (devNull == 0) systemCall(SYS_fcntl, STDIN_FILENO, F_SETFD, 0);
   // A launcher may ignore signals of its own (the launch broker ignores the terminal's).
   const KernelSigaction byDefault{};
-  for (long signal = 1; signal <= 64; ++signal) {
+  for (long signal = 1; signal < NSIG; ++signal) {
     systemCall(SYS_rt_sigaction, signal, reinterpret_cast<long>(&byDefault), 0,
                sizeof byDefault.mask);
   }

@@ -2,13 +2,18 @@
 
 #include <asio/detached.hpp>
 #include <atomic>
+#include <cstdint>
 #include <stdexcept>
 #include <thread>
+
+#include "platform/detail/LookForAMoment.hpp"
 
 namespace platform {
 namespace {
 
 std::atomic<std::thread::id> runningThread{};
+std::atomic<std::uint64_t> resultsAwaited{0};
+std::atomic<std::uint64_t> resultsPosted{0};
 
 // Marks the calling thread as the main thread for as long as it runs the loop.
 class MainThreadScope {
@@ -33,11 +38,22 @@ bool isMainThread() { return runningThread.load() == std::this_thread::get_id();
 
 namespace detail {
 
+void resultAwaited() { resultsAwaited.fetch_add(1, std::memory_order_relaxed); }
+
+void resultPosted() { resultsPosted.fetch_add(1, std::memory_order_release); }
+
 void runMainUntil(const bool& done) {
   auto& context = mainContext();
   MainThreadScope scope;
   context.restart();
   while (!done) {
+    // A result posted after this read is seen by the look below; one posted before, by poll_one.
+    const auto posted = resultsPosted.load(std::memory_order_acquire);
+    if (context.poll_one() > 0) continue;
+    if (resultsAwaited.load(std::memory_order_relaxed) != posted &&
+        lookForAMoment([&] { return resultsPosted.load(std::memory_order_acquire) != posted; })) {
+      continue;
+    }
     if (context.run_one() == 0) {
       throw std::logic_error("the main task can never finish: the main loop ran out of work");
     }

@@ -22,6 +22,12 @@ namespace detail {
 // Runs mainContext() on the calling thread until `done` is true. Throws std::logic_error when
 // the loop runs out of work before that, since the task could then never finish.
 void runMainUntil(const bool& done);
+
+// Kept by awaitCallback(): a result is awaited, and a result was posted to the main loop. While
+// more are awaited than were posted, a main loop that runs out of work looks for the next for a
+// moment before it sleeps: a load thread's result usually follows within microseconds.
+void resultAwaited();
+void resultPosted();
 }  // namespace detail
 
 // Runs the main loop on the calling thread until `task` completes, and returns its result or

@@ -1,23 +1,10 @@
 #include "platform/detail/ThreadsOnDemand.hpp"
 
-#include <chrono>
 #include <utility>
 
+#include "platform/detail/LookForAMoment.hpp"
+
 namespace platform {
-namespace {
-
-// How long a thread that ran out of jobs looks for the next one before it sleeps.
-constexpr auto lookingTime = std::chrono::microseconds(50);
-
-void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
-}  // namespace
 
 ThreadsOnDemand::ThreadsOnDemand(std::size_t maximum) : maximum_(maximum) {}
 
@@ -74,10 +61,7 @@ void ThreadsOnDemand::stop() {
 void ThreadsOnDemand::lookForAMoment(std::unique_lock<std::mutex>& lock) {
   ++looking_;
   lock.unlock();
-  const auto until = std::chrono::steady_clock::now() + lookingTime;
-  while (queued_.load(std::memory_order_relaxed) == 0 && std::chrono::steady_clock::now() < until) {
-    pause();
-  }
+  detail::lookForAMoment([this] { return queued_.load(std::memory_order_relaxed) != 0; });
   lock.lock();
   --looking_;
 }

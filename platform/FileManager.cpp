@@ -105,6 +105,8 @@ void createDirectory(const Url& folder, bool withIntermediateDirectories) {
     if (::mkdir(path.c_str(), 0777) != 0) throwSystemError(errno, "create folder", path);
     return;
   }
+  // Nearly always there already: one look instead of a refused mkdir and a look.
+  if (isDirectoryAt(path)) return;
   std::vector<std::string> made;
   try {
     makeDirectories(path, made);

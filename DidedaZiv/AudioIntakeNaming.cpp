@@ -128,12 +128,23 @@ platform::Url copyIn(const platform::Url& source, const platform::Url& to,
   // The name itself comes first, whatever its split ("Talk." before "Talk 2").
   const std::string first = name.size() <= maxNameBytes ? name : candidateName(parts, 0);
   platform::Url candidate = to.appendingPathComponent(first, sourceIsFolder);
-  // A dangling link counts as taken: the copy could not take its name without replacing it.
-  for (std::uint64_t number = 2; platform::fileManager::itemExists(candidate); ++number) {
-    candidate = to.appendingPathComponent(candidateName(parts, number), sourceIsFolder);
+  // The first name is nearly always free, and copyItem refuses a taken name before it copies
+  // anything: no separate look. A name found taken, also one taken while the copy ran, moves on to
+  // the next free number. A dangling link counts as taken: the copy could not take its name
+  // without replacing it.
+  for (std::uint64_t number = 1;;) {
+    try {
+      platform::fileManager::copyItem(source, candidate);
+      return candidate;
+    } catch (const std::system_error& error) {
+      if (error.code() != std::errc::file_exists || !platform::fileManager::itemExists(candidate)) {
+        throw;
+      }
+    }
+    do {
+      candidate = to.appendingPathComponent(candidateName(parts, ++number), sourceIsFolder);
+    } while (platform::fileManager::itemExists(candidate));
   }
-  platform::fileManager::copyItem(source, candidate);
-  return candidate;
 }
 
 }  // namespace DidedaZiv::AudioIntake

@@ -51,8 +51,9 @@ struct DirectoryEntry {
   std::optional<std::chrono::system_clock::time_point> modificationDate;  // content modified
 };
 
-// The direct entries of `folder`, hidden ones included, in the order the file system lists them,
-// each with its dates read in the same pass (a date the file system does not have is none).
+// The direct entries of `folder`, hidden ones included, in the order of their inode numbers (the
+// order they lie in on disk, which makes examining or removing them all faster), each with its
+// dates read in the same pass (a date the file system does not have is none).
 // Throws std::system_error when the folder cannot be listed.
 std::vector<DirectoryEntry> contentsOfDirectory(const Url& folder);
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -29,6 +30,11 @@ std::map<std::string, DirectoryEntry> byName(const std::vector<DirectoryEntry>& 
   std::map<std::string, DirectoryEntry> named;
   for (const auto& entry : entries) named.emplace(entry.url.lastPathComponent(), entry);
   return named;
+}
+
+ino_t inodeOf(const Url& item) {
+  struct stat status {};
+  return ::lstat(item.path().c_str(), &status) == 0 ? status.st_ino : 0;
 }
 
 Clock::time_point timePoint(const struct statx_timestamp& stamp) {
@@ -69,6 +75,17 @@ TEST(DirectoryContentsTest, ListsDirectEntriesJudgedByThemselves) {
       EXPECT_TRUE(entries.at(expected.name).modificationDate.has_value());
     }
   }
+}
+
+TEST(DirectoryContentsTest, ListsEntriesInInodeOrderNotTheFileSystemsOwn) {
+  // Enough entries that ext4 lists them by name hash; tmpfs lists the newest first.
+  TempFolder temp;
+  for (int i = 0; i < 300; ++i) writeFile(temp / ("Recording " + std::to_string(i) + ".m4a"), "");
+  const auto listed = contentsOfDirectory(temp.url());
+  ASSERT_EQ(listed.size(), 300u);
+  EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(), [](const auto& a, const auto& b) {
+    return inodeOf(a.url) < inodeOf(b.url);
+  }));
 }
 
 TEST(DirectoryContentsTest, ReadsEachEntrysOwnDates) {

@@ -61,7 +61,6 @@ asio::awaitable<T> awaitCallback(Start start) {
   co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(T)>(
       [&start](auto handler) {
         auto state = std::make_shared<typename Resume<T>::State>();
-        detail::resultAwaited();
         // Asio's handlers are move-only; std::function wants a copyable callable.
         auto shared = std::make_shared<decltype(handler)>(std::move(handler));
         state->handler = [shared, work = asio::make_work_guard(mainContext())](T value) mutable {

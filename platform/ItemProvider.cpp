@@ -58,8 +58,12 @@ void tellReceivingObserver(const ItemProvider& provider, std::string_view call) 
 }
 
 // Runs `job` on a load thread. Posting is the caller's last step, so nothing of the load call is
-// left to run when the job starts.
-void runInBackground(std::function<void()> job) { loadThreads().post(std::move(job)); }
+// left to run when the job starts. Until the job has run, or been dropped, the main loop expects
+// its result soon.
+void runInBackground(std::function<void()> job) {
+  loadThreads().post(
+      [coming = std::make_shared<detail::ResultComing>(), job = std::move(job)] { job(); });
+}
 
 // Calls `delivery` on a load thread: at once when the loader answered on one, and posted there
 // when it answered on the main thread, which a completion must never run on.

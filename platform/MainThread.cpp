@@ -12,7 +12,7 @@ namespace platform {
 namespace {
 
 std::atomic<std::thread::id> runningThread{};
-std::atomic<std::uint64_t> resultsAwaited{0};
+std::atomic<std::uint64_t> resultsComing{0};
 std::atomic<std::uint64_t> resultsPosted{0};
 
 // Marks the calling thread as the main thread for as long as it runs the loop.
@@ -38,7 +38,9 @@ bool isMainThread() { return runningThread.load() == std::this_thread::get_id();
 
 namespace detail {
 
-void resultAwaited() { resultsAwaited.fetch_add(1, std::memory_order_relaxed); }
+ResultComing::ResultComing() { resultsComing.fetch_add(1, std::memory_order_relaxed); }
+
+ResultComing::~ResultComing() { resultsComing.fetch_sub(1, std::memory_order_release); }
 
 void resultPosted() { resultsPosted.fetch_add(1, std::memory_order_release); }
 
@@ -50,8 +52,10 @@ void runMainUntil(const bool& done) {
     // A result posted after this read is seen by the look below; one posted before, by poll_one.
     const auto posted = resultsPosted.load(std::memory_order_acquire);
     if (context.poll_one() > 0) continue;
-    if (resultsAwaited.load(std::memory_order_relaxed) != posted &&
-        lookForAMoment([&] { return resultsPosted.load(std::memory_order_acquire) != posted; })) {
+    if (resultsComing.load(std::memory_order_relaxed) != 0 && lookForAMoment([&] {
+          return resultsPosted.load(std::memory_order_acquire) != posted ||
+                 resultsComing.load(std::memory_order_acquire) == 0;
+        })) {
       continue;
     }
     if (context.run_one() == 0) {

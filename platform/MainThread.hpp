@@ -23,10 +23,18 @@ namespace detail {
 // the loop runs out of work before that, since the task could then never finish.
 void runMainUntil(const bool& done);
 
-// Kept by awaitCallback(): a result is awaited, and a result was posted to the main loop. While
-// more are awaited than were posted, a main loop that runs out of work looks for the next for a
-// moment before it sleeps: a load thread's result usually follows within microseconds.
-void resultAwaited();
+// Held by work under way on another thread that hands the main loop its result when done, such
+// as an item provider's load: while any is held, a main loop that runs out of work looks for the
+// next result for a moment before it sleeps, since one usually follows within microseconds.
+class ResultComing {
+ public:
+  ResultComing();
+  ~ResultComing();
+  ResultComing(const ResultComing&) = delete;
+  ResultComing& operator=(const ResultComing&) = delete;
+};
+
+// Called by awaitCallback() once it has posted a result to the main loop: ends a look.
 void resultPosted();
 }  // namespace detail
 

@@ -261,7 +261,8 @@ TEST_F(WorkspaceTest, AStartedProgramIsDetachedWithSignalsAtDefaultAndOnlyTheSta
       "  case $key in SigIgn:|SigBlk:) echo \"$key $value\";; esac\n"
       "done < /proc/$$/status\n"
       "echo \"stdin $(readlink /proc/$$/fd/0)\"\n"
-      "echo descriptors; ls /proc/$$/fd\n"
+      // Written straight to the report: a command substitution would hold a pipe open meanwhile.
+      "echo descriptors; ls /proc/$$/fd; echo end\n"
       "mv '" +
       report.string() + ".part' '" + report.string() + "'\n";
   // The starter ignores one signal, blocks another and holds a descriptor open across exec.
@@ -288,7 +289,7 @@ TEST_F(WorkspaceTest, AStartedProgramIsDetachedWithSignalsAtDefaultAndOnlyTheSta
   EXPECT_THAT(text, testing::HasSubstr("SigBlk: 0000000000000000\n"));
   EXPECT_THAT(text, testing::HasSubstr("SigIgn: 0000000000000000\n"));
   EXPECT_THAT(text, testing::HasSubstr("stdin /dev/null\n"));
-  EXPECT_THAT(text, testing::HasSubstr("descriptors\n0\n1\n2\n"));
+  EXPECT_THAT(text, testing::HasSubstr("descriptors\n0\n1\n2\nend\n"));
   EXPECT_GT(started, 0);
 }
 

@@ -58,7 +58,7 @@ void ThreadsOnDemand::stop() {
   for (auto& thread : threads) thread.join();
 }
 
-void ThreadsOnDemand::lookForAMoment(std::unique_lock<std::mutex>& lock) {
+void ThreadsOnDemand::lookForAJob(std::unique_lock<std::mutex>& lock) {
   ++looking_;
   lock.unlock();
   detail::lookForAMoment([this] { return queued_.load(std::memory_order_relaxed) != 0; });
@@ -81,7 +81,7 @@ void ThreadsOnDemand::work() {
   while (!stopping_) {
     if (jobs_.empty()) {
       if (mayLook && looking_ == 0) {
-        lookForAMoment(lock);
+        lookForAJob(lock);
         mayLook = false;
       } else {
         sleep(lock);

@@ -34,7 +34,7 @@ class ThreadsOnDemand {
  private:
   void work();
   void stop();
-  void lookForAMoment(std::unique_lock<std::mutex>& lock);
+  void lookForAJob(std::unique_lock<std::mutex>& lock);
   void sleep(std::unique_lock<std::mutex>& lock);
 
   const std::size_t maximum_;

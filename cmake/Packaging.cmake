@@ -48,6 +48,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_SHARE_PACKAGE_NAME kelpword-share)
 set(CPACK_DEBIAN_SHARE_PACKAGE_SECTION utils)
+# ICU is loaded at run time, out of dpkg-shlibdeps' sight: its library of the version built with.
+string(REGEX MATCH "^[0-9]+" icuMajorVersion "${ICU_VERSION}")
+set(icuRuntimePackage libicu${icuMajorVersion})
+set(CPACK_DEBIAN_SHARE_PACKAGE_DEPENDS ${icuRuntimePackage})
 # Descriptions: a synopsis line, then the extended text; CPack indents it for the control file.
 set(CPACK_COMPONENT_SHARE_DESCRIPTION "share extension that sends recordings to KelpWord
 KelpWord turns audio and video into text. Its share extension takes the
@@ -57,9 +61,10 @@ to open them, or tells the user in one plain message why it could not.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libdidedaziv-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-# The static libraries leave ICU and libuuid to the program that links them, and the headers use
-# Asio; the CMake package finds all three with pkg-config.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libicu-dev, uuid-dev, libasio-dev, pkg-config")
+# The static libraries leave libuuid to the program that links them and load ICU's library at run
+# time, and the headers use Asio; the CMake package finds libuuid with pkg-config.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+  "${icuRuntimePackage}, uuid-dev, libasio-dev, pkg-config")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "KelpWord's intake library (development files)
 DidedaZiv receives shared and dropped recordings for KelpWord, which turns
 audio and video into text: the user's messages, the inbox and its per-share

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -138,13 +139,18 @@ TEST_F(PackageTest, EachPackageHoldsItsOwnFilesAndNoOther) {
 
 TEST_F(PackageTest, DependenciesComeFromTheLibrariesLinked) {
   const std::string shareDepends = field(package("kelpword-share"), "Depends");
-  for (const char* library : {"libc6", "libstdc++6", "libicu", "libuuid1"}) {
+  for (const char* library : {"libc6", "libuuid1"}) {
     EXPECT_NE(shareDepends.find(library), std::string::npos) << shareDepends;
   }
+  // ICU is loaded at run time, out of dpkg-shlibdeps' sight: the build names its library's
+  // package, of the version built with.
+  const std::regex icuRuntime(R"((^|, )libicu[0-9]+($|,))");
+  EXPECT_TRUE(std::regex_search(shareDepends, icuRuntime)) << shareDepends;
   const std::string devDepends = field(package("libdidedaziv-dev"), "Depends");
-  for (const char* package : {"libicu-dev", "uuid-dev", "libasio-dev"}) {
+  for (const char* package : {"uuid-dev", "libasio-dev"}) {
     EXPECT_NE(devDepends.find(package), std::string::npos) << devDepends;
   }
+  EXPECT_TRUE(std::regex_search(devDepends, icuRuntime)) << devDepends;
 }
 
 TEST_F(PackageTest, UnpackedShareIsRecommendedForEveryRecordingType) {

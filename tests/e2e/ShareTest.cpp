@@ -90,6 +90,33 @@ TEST_F(ShareExtensionTest, AudioDataFromStandardInputIsReceivedUnderItsSuggested
   }
 }
 
+TEST_F(ShareExtensionTest, ANameBeyondAsciiIsTrimmedAndShortenedByUnicodeCharacters) {
+  // The program loads ICU only for such names; both of its uses in naming, in the program itself.
+  std::string accents;
+  for (int i = 0; i < 10; ++i) accents += "e\u0301";
+  const struct {
+    std::string name;
+    std::string received;
+  } cases[] = {
+      {"\u3000Entrevue \u00E0 Montr\u00E9al\u00A0", "Entrevue \u00E0 Montr\u00E9al.mp3"},
+      // 255 bytes leave the stem 251: the 251st is an "e" that its accent follows, so both go.
+      {std::string(250, 'a') + accents, std::string(250, 'a') + ".mp3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.received);
+    fs::remove_all(inbox());
+    fs::remove(folder() / "opened.txt");
+    makeInbox();
+
+    const auto result = share({"--type", "public.mp3", "--name", c.name, "-"}, "ID3 data");
+
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const auto folders = shareFolders();
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(testing_support::namesIn(folders[0]), std::vector<std::string>{c.received});
+  }
+}
+
 TEST_F(ShareExtensionTest, MissingInboxAsksToOpenKelpWordFirstAndCreatesNothing) {
   writeFile(folder() / "Interview.m4a", "recording");
 

@@ -118,7 +118,9 @@ TEST(UnicodeTest, PrefixEndsOnACharacterBoundary) {
       {"a" + thumbsUp + "b", 9, 9},
       {family + "x", 17, 0},
       {family + "x", 18, 18},
-      {"ab\r\n", 3, 2},               // CR LF is one character
+      {"ab\r\n", 3, 2},  // CR LF is one character
+      {"\r\nx", 1, 0},
+      {"ae\u0301", 2, 1},             // an ASCII letter before the limit, its mark after it
       {"\u1100\u1161\u11A8z", 8, 0},  // one Hangul syllable written as three jamo
       {"", 0, 0},
       {"abc", 0, 0},

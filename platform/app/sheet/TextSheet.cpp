@@ -4,23 +4,26 @@
 #include <cmath>
 #include <map>
 
-#include <unicode/uchar.h>
-#include <unicode/uloc.h>
 #include <unicode/utf8.h>
 
 #include "platform/app/sheet/SheetLayout.hpp"
 #include "platform/app/views/Button.hpp"
 #include "platform/app/views/TextField.hpp"
+#include "platform/detail/IcuLibrary.hpp"
 
 namespace platform::textSheet {
 namespace {
 
 int columnsOf(UChar32 c) {
   if (c < 0) return 1;  // an ill-formed byte, shown as one replacement character
-  const auto category = u_charType(c);
+  if (c < 0x80) return 1;
+  // Without ICU, as when its library is missing, a message is still shown, its columns guessed.
+  const auto* const icu = detail::icuLibrary();
+  if (icu == nullptr) return 1;
+  const auto category = icu->charType(c);
   if (category == U_NON_SPACING_MARK || category == U_ENCLOSING_MARK || category == U_FORMAT_CHAR)
     return 0;
-  const auto width = u_getIntPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH);
+  const auto width = icu->intPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH);
   return width == U_EA_WIDE || width == U_EA_FULLWIDTH ? 2 : 1;
 }
 
@@ -198,8 +201,10 @@ sheetLayout::Direction directionOf(std::string_view language) {
   // The language alone: the codeset and modifier of a locale name say nothing of direction.
   const auto name = std::string(language.substr(0, language.find_first_of(":.@")));
   if (name.empty() || name == "C" || name == "POSIX") return sheetLayout::Direction::leftToRight;
-  return uloc_isRightToLeft(name.c_str()) != 0 ? sheetLayout::Direction::rightToLeft
-                                               : sheetLayout::Direction::leftToRight;
+  const auto* const icu = detail::icuLibrary();
+  return icu != nullptr && icu->isRightToLeft(name.c_str()) != 0
+             ? sheetLayout::Direction::rightToLeft
+             : sheetLayout::Direction::leftToRight;
 }
 
 std::vector<std::string> labelTexts(const View& root) {

@@ -4,7 +4,9 @@
 #include <string>
 #include <string_view>
 
-// Unicode operations on UTF-8 text, through ICU. Invalid UTF-8 in an argument is read as U+FFFD.
+// Unicode operations on UTF-8 text, through ICU, which is loaded at the first text beyond ASCII
+// that needs it (std::runtime_error where it cannot be). Invalid UTF-8 in an argument is read as
+// U+FFFD.
 namespace platform::unicode {
 
 // The text in Normalization Form C: canonically equivalent texts give the same bytes.

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -74,6 +73,20 @@ class PackageTest : public ::testing::Test {
 
 std::unique_ptr<testing_support::TempFolder> PackageTest::packages_;
 testing_support::ProcessResult PackageTest::made_;
+
+// Whether a Depends field names ICU's run-time library of some version ("libicu72").
+bool dependsOnIcuLibrary(const std::string& depends) {
+  std::istringstream entries(depends);
+  for (std::string entry; std::getline(entries, entry, ',');) {
+    entry.erase(0, entry.find_first_not_of(' '));
+    const std::string name = entry.substr(0, entry.find_first_of(" \n"));
+    if (name.starts_with("libicu") && name.size() > 6 &&
+        name.find_first_not_of("0123456789", 6) == std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
 
 bool holdsUnder(const std::vector<std::string>& paths, const std::string& folder) {
   return std::any_of(paths.begin(), paths.end(),
@@ -144,13 +157,12 @@ TEST_F(PackageTest, DependenciesComeFromTheLibrariesLinked) {
   }
   // ICU is loaded at run time, out of dpkg-shlibdeps' sight: the build names its library's
   // package, of the version built with.
-  const std::regex icuRuntime(R"((^|, )libicu[0-9]+($|,))");
-  EXPECT_TRUE(std::regex_search(shareDepends, icuRuntime)) << shareDepends;
+  EXPECT_TRUE(dependsOnIcuLibrary(shareDepends)) << shareDepends;
   const std::string devDepends = field(package("libdidedaziv-dev"), "Depends");
   for (const char* package : {"uuid-dev", "libasio-dev"}) {
     EXPECT_NE(devDepends.find(package), std::string::npos) << devDepends;
   }
-  EXPECT_TRUE(std::regex_search(devDepends, icuRuntime)) << devDepends;
+  EXPECT_TRUE(dependsOnIcuLibrary(devDepends)) << devDepends;
 }
 
 TEST_F(PackageTest, UnpackedShareIsRecommendedForEveryRecordingType) {

@@ -50,6 +50,9 @@ set(CPACK_DEBIAN_SHARE_PACKAGE_NAME kelpword-share)
 set(CPACK_DEBIAN_SHARE_PACKAGE_SECTION utils)
 # ICU is loaded at run time, out of dpkg-shlibdeps' sight: its library of the version built with.
 string(REGEX MATCH "^[0-9]+" icuMajorVersion "${ICU_VERSION}")
+if(NOT icuMajorVersion)
+  message(FATAL_ERROR "pkg-config gave no version of icu-uc, which the packages depend on")
+endif()
 set(icuRuntimePackage libicu${icuMajorVersion})
 set(CPACK_DEBIAN_SHARE_PACKAGE_DEPENDS ${icuRuntimePackage})
 # Descriptions: a synopsis line, then the extended text; CPack indents it for the control file.

@@ -15,6 +15,13 @@
 //   kill PID            send SIGTERM to process PID
 //   connect PATH        make a UNIX socket and connect it to the socket at PATH
 //   socketpair          make a pair of connected UNIX sockets
+//   connect-fd FD PATH  connect the UNIX socket inherited on descriptor FD to the socket at PATH
+//   connect-tcp FD PORT connect the TCP socket inherited on descriptor FD to 127.0.0.1:PORT
+//   bind-tcp FD         bind the TCP socket inherited on descriptor FD to 127.0.0.1, any port
+//   listen FD           listen on the socket inherited on descriptor FD
+//   call NAME           make the system call NAME with arguments that the kernel refuses at once
+//                       (EBADF, EFAULT, EINVAL, ESRCH) where no filter stops it first: the
+//                       answer is the filter's or the kernel's. NAME: see systemCalls below
 //   race INBOX APPS     a compromised extension against the launch broker: makes INBOX/flip a
 //                       link to APPS (which holds KelpWord.app) and INBOX/flip-fake/KelpWord.app a
 //                       fake KelpWord whose program runs INBOX/share/evil.sh, swaps the two with
@@ -42,9 +49,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/sched.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -54,6 +66,75 @@
 #include "share-extension/ShareViewController.hpp"
 
 namespace {
+
+// The result of a raw system call: 0 on success, else the errno.
+int outcome(long result) { return result < 0 ? errno : 0; }
+
+// One call of each kind that the sandbox refuses, with arguments that make the kernel itself
+// refuse it at once, so that none does anything should it get through.
+int systemCall(const std::string& name) {
+  struct Call {
+    const char* name;
+    long (*make)();
+  };
+  static constexpr Call calls[] = {
+      {"io_uring_setup", [] { return ::syscall(SYS_io_uring_setup, 1, nullptr); }},
+      {"io_uring_enter", [] { return ::syscall(SYS_io_uring_enter, -1, 0, 0, 0, nullptr, 0); }},
+      {"io_uring_register", [] { return ::syscall(SYS_io_uring_register, -1, 0, nullptr, 0); }},
+      {"connect", [] { return ::syscall(SYS_connect, -1, nullptr, 0); }},
+      {"bind", [] { return ::syscall(SYS_bind, -1, nullptr, 0); }},
+      {"listen", [] { return ::syscall(SYS_listen, -1, 0); }},
+      {"accept", [] { return ::syscall(SYS_accept, -1, nullptr, nullptr); }},
+      {"accept4", [] { return ::syscall(SYS_accept4, -1, nullptr, nullptr, 0); }},
+      {"unshare", [] { return ::syscall(SYS_unshare, -1L); }},
+      {"setns", [] { return ::syscall(SYS_setns, -1, 0); }},
+      // A thread in a new user namespace: no such thing, so nothing is made.
+      {"clone CLONE_NEWUSER",
+       [] {
+         return ::syscall(SYS_clone, CLONE_NEWUSER | CLONE_THREAD, nullptr, nullptr, nullptr, 0);
+       }},
+      {"clone CLONE_NEWNET",
+       [] {
+         return ::syscall(SYS_clone, CLONE_NEWNET | CLONE_THREAD, nullptr, nullptr, nullptr, 0);
+       }},
+      {"clone3", [] { return ::syscall(SYS_clone3, nullptr, 0); }},
+      {"ptrace", [] { return ::syscall(SYS_ptrace, PTRACE_ATTACH, 0, nullptr, nullptr); }},
+      {"process_vm_readv",
+       [] { return ::syscall(SYS_process_vm_readv, 0, nullptr, 0, nullptr, 0, 1); }},
+      {"process_vm_writev",
+       [] { return ::syscall(SYS_process_vm_writev, 0, nullptr, 0, nullptr, 0, 1); }},
+      {"userfaultfd", [] { return ::syscall(SYS_userfaultfd, -1); }},
+      {"perf_event_open", [] { return ::syscall(SYS_perf_event_open, nullptr, 0, -1, -1, 0); }},
+      {"bpf", [] { return ::syscall(SYS_bpf, -1, nullptr, 0); }},
+      {"keyctl", [] { return ::syscall(SYS_keyctl, -1, 0, 0, 0, 0); }},
+      {"add_key", [] { return ::syscall(SYS_add_key, nullptr, nullptr, nullptr, 0, 0); }},
+      {"request_key", [] { return ::syscall(SYS_request_key, nullptr, nullptr, nullptr, 0); }},
+      {"mount", [] { return ::syscall(SYS_mount, nullptr, nullptr, nullptr, 0, nullptr); }},
+      {"umount2", [] { return ::syscall(SYS_umount2, nullptr, 0); }},
+      {"pivot_root", [] { return ::syscall(SYS_pivot_root, nullptr, nullptr); }},
+      {"chroot", [] { return ::syscall(SYS_chroot, nullptr); }},
+      {"open_tree", [] { return ::syscall(SYS_open_tree, -1, nullptr, 0); }},
+      {"fsopen", [] { return ::syscall(SYS_fsopen, nullptr, 0); }},
+      {"init_module", [] { return ::syscall(SYS_init_module, nullptr, 0, nullptr); }},
+      {"finit_module", [] { return ::syscall(SYS_finit_module, -1, nullptr, 0); }},
+      {"kexec_load", [] { return ::syscall(SYS_kexec_load, 0, 0, nullptr, -1L); }},
+      {"open_by_handle_at", [] { return ::syscall(SYS_open_by_handle_at, -1, nullptr, 0); }},
+      // Leaves the address space unrandomised at the next exec.
+      {"personality ADDR_NO_RANDOMIZE", [] { return ::syscall(SYS_personality, 0x0040000); }},
+  };
+  for (const auto& call : calls) {
+    if (name == call.name) return outcome(call.make());
+  }
+  return EINVAL;
+}
+
+sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
 
 // 0 on success, else the errno.
 int attempt(const std::string& operation, const std::string& path, const std::string& other) {
@@ -101,6 +182,21 @@ int attempt(const std::string& operation, const std::string& path, const std::st
     ::close(fd);
     return error;
   }
+  if (operation == "connect-fd") {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    other.copy(address.sun_path, sizeof address.sun_path - 1);
+    return outcome(
+        ::connect(std::stoi(path), reinterpret_cast<const sockaddr*>(&address), sizeof address));
+  }
+  if (operation == "connect-tcp" || operation == "bind-tcp") {
+    const auto address = loopback(operation == "bind-tcp" ? 0 : std::stoi(other));
+    const auto* raw = reinterpret_cast<const sockaddr*>(&address);
+    return outcome(operation == "bind-tcp" ? ::bind(std::stoi(path), raw, sizeof address)
+                                           : ::connect(std::stoi(path), raw, sizeof address));
+  }
+  if (operation == "listen") return outcome(::listen(std::stoi(path), 1));
+  if (operation == "call") return systemCall(path);
   if (operation == "socketpair") {
     std::array<int, 2> pair{};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair.data()) != 0) return errno;

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -266,6 +267,133 @@ TEST_F(ConfinementTest, TheConfinedProcessNeitherSignalsOutsideNorMakesSockets) 
   }
   EXPECT_FALSE(outside.wasConnected());
   EXPECT_EQ(opened().size(), 1u) << "the share itself went on";
+}
+
+// A socket of the test's, inherited by the share, and a TCP listener on the loopback outside.
+class InheritedSockets {
+ public:
+  InheritedSockets() {
+    // Not close-on-exec: the share inherits them, as a compromised one might have them.
+    unixSocket_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    tcpSocket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 4) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "cannot listen on the loopback";
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~InheritedSockets() {
+    for (const int fd : {unixSocket_, tcpSocket_, listener_}) ::close(fd);
+  }
+  InheritedSockets(const InheritedSockets&) = delete;
+  InheritedSockets& operator=(const InheritedSockets&) = delete;
+
+  std::string unixSocket() const { return std::to_string(unixSocket_); }
+  std::string tcpSocket() const { return std::to_string(tcpSocket_); }
+  std::string port() const { return std::to_string(port_); }
+  bool wasConnected() const {
+    const int connection = ::accept(listener_, nullptr, nullptr);
+    if (connection >= 0) ::close(connection);
+    return connection >= 0;
+  }
+
+ private:
+  int unixSocket_ = -1;
+  int tcpSocket_ = -1;
+  int listener_ = -1;
+  int port_ = 0;
+};
+
+// A socket in hand reaches nothing outside: neither a UNIX socket's path nor the loopback, and
+// it can neither be bound nor listen.
+TEST_F(ConfinementTest, ASocketInheritedReachesNothingOutside) {
+  const Outside outside(folder() / "outside.sock");
+  const InheritedSockets sockets;
+  const std::string connectUnix =
+      "connect-fd\t" + sockets.unixSocket() + "\t" + (folder() / "outside.sock").string();
+  const std::string connectTcp = "connect-tcp\t" + sockets.tcpSocket() + "\t" + sockets.port();
+  ASSERT_NO_FATAL_FAILURE(expectProbes({
+      {connectUnix, "EPERM"},
+      {connectTcp, "EPERM"},
+      {"bind-tcp\t" + sockets.tcpSocket(), "EPERM"},
+      {"listen\t" + sockets.tcpSocket(), "EPERM"},
+  }));
+  EXPECT_FALSE(outside.wasConnected());
+  EXPECT_FALSE(sockets.wasConnected());
+
+  // The refusals are the sandbox's: unconfined, the same socket connects.
+  const auto unconfined = runProbe(connectTcp, /*withoutLandlock=*/true);
+  EXPECT_EQ(probeResults(unconfined.err)[connectTcp], "OK") << unconfined.err;
+  EXPECT_TRUE(sockets.wasConnected());
+}
+
+// Each kind of call that reaches beyond the sandbox is refused, as a kernel without it would
+// answer (ENOSYS) where a program should fall back, else with EPERM. Unconfined, the kernel
+// itself answers each of the deterministic ones.
+TEST_F(ConfinementTest, TheConfinedProcessIsRefusedWholeKindsOfSystemCalls) {
+  struct Call {
+    const char* name;
+    const char* confined;
+    const char* unconfined = nullptr;  // where every kernel answers alike
+  };
+  const Call calls[] = {
+      {.name = "io_uring_setup", .confined = "ENOSYS"},
+      {.name = "io_uring_enter", .confined = "ENOSYS"},
+      {.name = "io_uring_register", .confined = "ENOSYS"},
+      {.name = "connect", .confined = "EPERM", .unconfined = "EBADF"},
+      {.name = "bind", .confined = "EPERM", .unconfined = "EBADF"},
+      {.name = "listen", .confined = "EPERM", .unconfined = "EBADF"},
+      {.name = "accept", .confined = "EPERM", .unconfined = "EBADF"},
+      {.name = "accept4", .confined = "EPERM", .unconfined = "EBADF"},
+      {.name = "unshare", .confined = "EPERM", .unconfined = "EINVAL"},
+      {.name = "setns", .confined = "EPERM", .unconfined = "EBADF"},
+      {.name = "clone CLONE_NEWUSER", .confined = "EPERM", .unconfined = "EINVAL"},
+      {.name = "clone CLONE_NEWNET", .confined = "EPERM", .unconfined = "EINVAL"},
+      {.name = "clone3", .confined = "ENOSYS", .unconfined = "EINVAL"},
+      {.name = "ptrace", .confined = "EPERM", .unconfined = "ESRCH"},
+      {.name = "process_vm_readv", .confined = "EPERM", .unconfined = "EINVAL"},
+      {.name = "process_vm_writev", .confined = "EPERM", .unconfined = "EINVAL"},
+      {.name = "userfaultfd", .confined = "EPERM"},
+      {.name = "perf_event_open", .confined = "EPERM"},
+      {.name = "bpf", .confined = "EPERM"},
+      {.name = "keyctl", .confined = "EPERM"},
+      {.name = "add_key", .confined = "EPERM"},
+      {.name = "request_key", .confined = "EPERM"},
+      {.name = "mount", .confined = "EPERM"},
+      {.name = "umount2", .confined = "EPERM"},
+      {.name = "pivot_root", .confined = "EPERM"},
+      {.name = "chroot", .confined = "EPERM"},
+      {.name = "open_tree", .confined = "ENOSYS"},
+      {.name = "fsopen", .confined = "ENOSYS"},
+      {.name = "init_module", .confined = "EPERM"},
+      {.name = "finit_module", .confined = "EPERM"},
+      {.name = "kexec_load", .confined = "EPERM"},
+      {.name = "open_by_handle_at", .confined = "EPERM"},
+      {.name = "personality ADDR_NO_RANDOMIZE", .confined = "EPERM", .unconfined = "OK"},
+  };
+  std::vector<Probe> probes;
+  std::string listed;
+  for (const auto& call : calls) {
+    probes.push_back({std::string("call\t") + call.name, call.confined});
+    listed += probes.back().line + "\n";
+  }
+  ASSERT_NO_FATAL_FAILURE(expectProbes(probes));
+
+  const auto unconfined = probeResults(runProbe(listed, /*withoutLandlock=*/true).err);
+  for (const auto& call : calls) {
+    SCOPED_TRACE(call.name);
+    const auto answer = unconfined.find(std::string("call\t") + call.name);
+    ASSERT_NE(answer, unconfined.end());
+    if (call.unconfined != nullptr) {
+      EXPECT_EQ(answer->second, call.unconfined);
+    }
+  }
 }
 
 // A compromised extension swaps a folder of the inbox between a link to KelpWord and a fake

@@ -137,8 +137,8 @@ std::unique_ptr<AppSandbox> AppSandbox::enter(const SandboxEntitlements& entitle
 }
 
 void AppSandbox::refuseNewConnections() {
-  refuseOutsideAbstractSockets();
-  refuseTerminalInputAndNewSockets();
+  refuseConnectionsOutside();
+  refuseEscapes();
 }
 
 AppSandbox::~AppSandbox() {

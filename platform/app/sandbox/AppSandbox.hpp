@@ -56,10 +56,12 @@ class AppSandbox {
   static std::unique_ptr<AppSandbox> enter(const SandboxEntitlements& entitlements,
                                            std::string_view programName);
 
-  // From now on: no connection to an abstract socket made outside the sandbox, where the kernel
-  // scopes them (refuseOutsideAbstractSockets(), on the calling thread), and no new sockets nor
-  // input pushed into a terminal on every thread (refuseTerminalInputAndNewSockets()). Throws
-  // std::system_error when either cannot be put in place.
+  // From now on: no TCP bind or connect and no connection to an abstract socket made outside the
+  // sandbox, where the kernel's Landlock has them (refuseConnectionsOutside(), on the calling
+  // thread), and, on every thread, none of the kinds of call that reach beyond the sandbox: new
+  // sockets and connections, io_uring, namespaces, other processes' memory, mounts, keyrings,
+  // input pushed into a terminal (refuseEscapes()). Throws std::system_error when either cannot
+  // be put in place.
   void refuseNewConnections();
 
   // Puts back the workspace it replaced and lets the broker go, which removes the temporary

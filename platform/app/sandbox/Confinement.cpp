@@ -33,6 +33,10 @@ constexpr std::uint64_t refer = 1ULL << 13;     // ABI 2
 constexpr std::uint64_t truncate = 1ULL << 14;  // ABI 3
 constexpr std::uint64_t ioctlDev = 1ULL << 15;  // ABI 5
 
+// Network rights (ABI 4): binding and connecting TCP sockets.
+constexpr std::uint64_t bindTcp = 1ULL << 0;
+constexpr std::uint64_t connectTcp = 1ULL << 1;
+
 // Scopes (ABI 6): what the process may not reach outside its confinement.
 constexpr std::uint64_t scopeAbstractUnixSocket = 1ULL << 0;
 constexpr std::uint64_t scopeSignal = 1ULL << 1;
@@ -137,10 +141,13 @@ int confineWrites(const WritablePlaces& places) {
   return abi;
 }
 
-bool refuseOutsideAbstractSockets() {
-  if (landlock::abiVersion() < 6) return false;
+bool refuseConnectionsOutside() {
+  const int abi = landlock::abiVersion();
+  if (abi < 4) return false;
   RulesetAttributes attributes;
-  attributes.scoped = scopeAbstractUnixSocket;
+  // Handled with no rule: no TCP port may be bound or connected to.
+  attributes.handledAccessNet = bindTcp | connectTcp;
+  if (abi >= 6) attributes.scoped = scopeAbstractUnixSocket;
   // Every ruleset refuses moving a file to another folder unless it handles that right and
   // allows it: this one allows it everywhere, leaving the first one's rules to decide.
   attributes.handledAccessFs = refer;

@@ -37,7 +37,7 @@ int abiVersion();
 // does not know stays unrestricted (under ABI 1 a file can still be truncated by path, and
 // renaming or linking across folders always fails with EXDEV). From ABI 6 on the process also
 // cannot signal a process outside its confinement. Sockets are not restricted: see
-// refuseOutsideAbstractSockets(). Sets no_new_privs, which Landlock requires.
+// refuseConnectionsOutside(). Sets no_new_privs, which Landlock requires.
 //
 // Landlock confines the calling thread and what it starts from then on, never a thread that
 // runs already: call it before the process starts any thread of its own.
@@ -46,11 +46,13 @@ int abiVersion();
 // has no Landlock; any other errno when confinement failed, the process then unconfined.
 int confineWrites(const WritablePlaces& places);
 
-// Confines the calling thread, and what it starts from then on, further where the kernel has
-// Landlock ABI 6: it cannot connect to an abstract UNIX socket made outside its confinement. A
-// display's server listens on one, and an X client gives up once that connection is refused
-// rather than try the server's file socket: so the display connection is made first, then this.
-// Returns whether the kernel applied it. Throws std::system_error when it failed.
-bool refuseOutsideAbstractSockets();
+// Confines the calling thread, and what it starts from then on, further: from Landlock ABI 4 on
+// it can neither bind nor connect a TCP socket, whatever socket it holds (a display's
+// connection may be TCP, so this comes after it is made); from ABI 6 on it cannot connect to an
+// abstract UNIX socket made outside its confinement (a display's server listens on one, and an X
+// client gives up once that connection is refused rather than try the server's file socket).
+// Returns whether the kernel had anything of it to apply (ABI 4 or later). Throws
+// std::system_error when it failed.
+bool refuseConnectionsOutside();
 
 }  // namespace platform

@@ -36,35 +36,62 @@ FileIdentity identityOf(int fd, const std::string& what) {
   return {info.st_dev, info.st_ino};
 }
 
+// Whether `info` is controlled by root or `user` alone, as ssh asks of its files: owned by one of
+// them, and writable by no one else; a folder that others may write is still theirs to rely on
+// when it is sticky, as /tmp is (nobody else can rename or remove what lies in it).
+bool controlledBy(const struct stat& info, uid_t user) {
+  if (info.st_uid != 0 && info.st_uid != user) return false;
+  const bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  return !othersWrite || (S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0);
+}
+
+// Refuses (EPERM) the open item `fd` unless root or `user` alone controls it.
+void requireControlled(int fd, uid_t user, const std::string& what) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) throwSystemError(errno, "fstat", what);
+  if (!controlledBy(info, user)) throwSystemError(EPERM, "another user could change it", what);
+}
+
 // The folders where the confined side writes, known by device and inode: a path names them
 // only for as long as nobody renames or links anything.
 class UntrustedFolders {
  public:
-  explicit UntrustedFolders(const std::vector<std::string>& paths) {
+  UntrustedFolders(const std::vector<std::string>& paths, uid_t user) : user_(user) {
     for (const auto& path : paths) {
       struct stat info {};
       if (::stat(path.c_str(), &info) == 0) folders_.push_back({info.st_dev, info.st_ino});
     }
   }
 
-  // True when the open folder `folder`, or one above it, is one of them. Walks up by "..", which
-  // is where the folder really lies, however it was reached.
-  bool holdAbove(int folder, const std::string& what) const {
+  // Refuses (EPERM) the open folder `folder` when it, or one above it, is one of them, or is not
+  // controlled by root or the sharing user alone. Walks up by "..", which is where the folder
+  // really lies, however it was reached.
+  void requireTrusted(int folder, const std::string& what) const {
     FileDescriptor above;
     int at = folder;
     for (;;) {
-      const FileIdentity here = identityOf(at, what);
-      if (std::find(folders_.begin(), folders_.end(), here) != folders_.end()) return true;
+      struct stat here {};
+      if (::fstat(at, &here) != 0) throwSystemError(errno, "fstat", what);
+      if (std::find(folders_.begin(), folders_.end(), FileIdentity{here.st_dev, here.st_ino}) !=
+          folders_.end()) {
+        throwSystemError(EPERM, "lies where the confined side writes", what);
+      }
+      if (!controlledBy(here, user_)) {
+        throwSystemError(EPERM, "lies in a folder another user could change", what);
+      }
       FileDescriptor parent = posix::openAt(at, "..", O_PATH | O_DIRECTORY);
       if (!parent.valid()) throwSystemError(errno, "open ..", what);
-      if (identityOf(parent.get(), what) == here) return false;  // the root
+      if (identityOf(parent.get(), what) == FileIdentity{here.st_dev, here.st_ino}) return;
       above = std::move(parent);
       at = above.get();
     }
   }
 
+  uid_t user() const { return user_; }
+
  private:
   std::vector<FileIdentity> folders_;
+  uid_t user_;
 };
 
 bool isLink(int folder, const char* name) {
@@ -160,6 +187,7 @@ VerifiedLaunch verifyBundle(const std::string& application, const std::vector<st
   const std::string& path = bundle.realPath;
   const auto contents = openBelow(bundle.item.get(), "Contents", O_PATH | O_DIRECTORY, path);
   const auto info = openBelow(contents.get(), "Info.plist", O_RDONLY, path);
+  requireControlled(info.get(), untrusted.user(), path + "/Contents/Info.plist");
   const std::string plist = readDescription(info.get(), path + "/Contents/Info.plist");
   if (propertyListString(plist, "CFBundleIdentifier") != trust.applicationIdentifier) {
     throwSystemError(EPERM, "not the trusted application", path);
@@ -171,12 +199,11 @@ VerifiedLaunch verifyBundle(const std::string& application, const std::vector<st
   }
   const auto macOS = openBelow(contents.get(), "MacOS", O_PATH | O_DIRECTORY, path);
   // Above the program's folder lie Contents, the bundle and every folder around it.
-  if (untrusted.holdAbove(macOS.get(), path)) {
-    throwSystemError(EPERM, "lies where the confined side writes", path);
-  }
+  untrusted.requireTrusted(macOS.get(), path);
   const std::string program = path + "/Contents/MacOS/" + *name;
   VerifiedLaunch launch{openBelow(macOS.get(), name->c_str(), O_PATH, program), {}};
   requireRegularFile(launch.program.get(), program);
+  requireControlled(launch.program.get(), untrusted.user(), program);
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), files.begin(), files.end());
   launch.commandLines.push_back(std::move(argv));
@@ -202,9 +229,8 @@ VerifiedLaunch verifyDesktopEntry(const std::string& application,
     throwSystemError(EPERM, "not the trusted application's desktop entry", application);
   }
   const auto opened = openReal(application, O_RDONLY);
-  if (untrusted.holdAbove(opened.folder.get(), application)) {
-    throwSystemError(EPERM, "lies where the confined side writes", application);
-  }
+  untrusted.requireTrusted(opened.folder.get(), application);
+  requireControlled(opened.item.get(), untrusted.user(), application);
   const auto entry = DesktopEntry::parse(readDescription(opened.item.get(), application),
                                          Url::fileURL(application, /*isDirectory=*/false));
   if (entry.isHidden()) throwSystemError(ENOENT, "a hidden desktop entry", application);
@@ -220,9 +246,8 @@ VerifiedLaunch verifyDesktopEntry(const std::string& application,
   // Found once; from here on only the open file counts.
   auto program = openReal(findProgram(named), O_PATH);
   requireRegularFile(program.item.get(), program.realPath);
-  if (untrusted.holdAbove(program.folder.get(), program.realPath)) {
-    throwSystemError(EPERM, "lies where the confined side writes", program.realPath);
-  }
+  untrusted.requireTrusted(program.folder.get(), program.realPath);
+  requireControlled(program.item.get(), untrusted.user(), program.realPath);
   launch.program = std::move(program.item);
   return launch;
 }
@@ -242,7 +267,7 @@ VerifiedLaunch LaunchPolicy::verify(const std::string& application,
     throwSystemError(EPERM, "not the trusted application", application);
   }
   // Known by what their paths name at each request, in case one was made since the last.
-  const UntrustedFolders untrusted(trust_.untrusted);
+  const UntrustedFolders untrusted(trust_.untrusted, trust_.user);
   struct stat info {};
   if (application.ends_with(".desktop") && ::stat(application.c_str(), &info) == 0 &&
       S_ISREG(info.st_mode)) {

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "platform/Url.hpp"
 #include "platform/app/workspace/DesktopEntry.hpp"
 #include "platform/detail/Posix.hpp"
@@ -20,6 +22,8 @@ struct LaunchTrust {
   std::vector<std::string> shareFolders;
   // Folders where the confined side writes: nothing beneath them is trusted.
   std::vector<std::string> untrusted;
+  // The sharing user: beside root, the only one who may control what the broker starts.
+  uid_t user = ::getuid();
 };
 
 // An application start the policy has verified: the program, open (so the file that was checked
@@ -46,7 +50,10 @@ struct VerifiedLaunch {
 // from the one above without following links, the property list and the entry are read from
 // what was opened, and the program is kept open to be executed; nothing of it may lie beneath an
 // untrusted folder (known by device and inode, walking up from the open folder, so neither links
-// nor renames mislead). A program that a desktop entry names without a "/" is found as
+// nor renames mislead). Nor may another user be able to change what runs: the program, the
+// property list or desktop entry, and every folder from the root down to them must be owned by
+// root or the sharing user and writable by no one else (a group- or world-writable folder only
+// when it is sticky, as /tmp is). A program that a desktop entry names without a "/" is found as
 // findProgram() finds it, once.
 //
 // Every file must be an absolute path without "." or ".." components, lying directly in a

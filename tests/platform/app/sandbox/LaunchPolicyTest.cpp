@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/app/sandbox/LaunchPolicy.hpp"
 #include "tests/support/TempFolder.hpp"
@@ -169,6 +171,102 @@ TEST_F(LaunchPolicyTest, ABundleBeneathAnUntrustedFolderIsRefusedHoweverItIsName
         EXPECT_EQ(error.code(), std::errc::operation_not_permitted) << error.what();
       }
     }
+  }
+}
+
+struct OwnershipCase {
+  const char* name;
+  std::function<void(const fs::path& around, const fs::path& bundle)> change;
+  bool accepted = false;
+  uid_t sharingUser = 0;
+};
+
+// As ssh asks of its files: a program another user could change, or replace through a folder
+// above it, is never started, run as root or not.
+TEST_F(LaunchPolicyTest, WhatAnotherUserCouldChangeIsNeverStarted) {
+  constexpr uid_t nobody = 65534;
+  const auto chown = [](const fs::path& path) {
+    ASSERT_EQ(::lchown(path.c_str(), nobody, nobody), 0);
+  };
+  const auto chmod = [](const fs::path& path, mode_t mode) {
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+  };
+  const OwnershipCase cases[] = {
+      {.name = "root's own", .change = [](auto&, auto&) {}, .accepted = true},
+      {.name = "the bundle another user's", .change = [&](auto&, auto& b) { chown(b); }},
+      {.name = "the program another user's",
+       .change = [&](auto&, auto& b) { chown(b / "Contents/MacOS/KelpWord"); }},
+      {.name = "Info.plist another user's",
+       .change = [&](auto&, auto& b) { chown(b / "Contents/Info.plist"); }},
+      {.name = "a folder above another user's", .change = [&](auto& a, auto&) { chown(a); }},
+      {.name = "a folder above world-writable", .change = [&](auto& a, auto&) { chmod(a, 0777); }},
+      {.name = "a folder above group-writable", .change = [&](auto& a, auto&) { chmod(a, 0775); }},
+      {.name = "a folder above world-writable and sticky, as /tmp",
+       .change = [&](auto& a, auto&) { chmod(a, 01777); },
+       .accepted = true},
+      {.name = "the program's folder world-writable and sticky, another user's",
+       .change =
+           [&](auto&, auto& b) {
+             chmod(b / "Contents/MacOS", 01777);
+             chown(b / "Contents/MacOS");
+           }},
+      {.name = "the program group-writable",
+       .change = [&](auto&, auto& b) { chmod(b / "Contents/MacOS/KelpWord", 0775); }},
+      {.name = "the sharing user's own bundle",
+       .change =
+           [&](auto&, auto& b) {
+             for (const auto& item : fs::recursive_directory_iterator(b)) chown(item.path());
+             chown(b);
+           },
+       .accepted = true,
+       .sharingUser = nobody},
+  };
+  const std::vector<std::string> files{(share() / "Talk.m4a").string()};
+  for (const auto& ownership : cases) {
+    SCOPED_TRACE(ownership.name);
+    const fs::path around = temp_ / "Owners" / ownership.name;
+    const fs::path bundle = around / "KelpWord.app";
+    makeBundle(bundle);
+    ownership.change(around, bundle);
+    platform::LaunchTrust trust{
+        .applicationIdentifier = identifier,
+        .applicationFolders = {},
+        .shareFolders = {inbox().string()},
+        .untrusted = {inbox().string()},
+        .user = ownership.sharingUser,
+    };
+    try {
+      platform::LaunchPolicy(std::move(trust)).verify(bundle.string(), files);
+      EXPECT_TRUE(ownership.accepted) << "accepted";
+    } catch (const std::system_error& error) {
+      EXPECT_FALSE(ownership.accepted) << error.what();
+      EXPECT_EQ(error.code(), std::errc::operation_not_permitted) << error.what();
+    }
+  }
+}
+
+// The same for a desktop entry: the entry, its folder and the program its Exec line names.
+TEST_F(LaunchPolicyTest, ADesktopEntryOrProgramAnotherUserCouldChangeIsNeverUsed) {
+  const fs::path installed = temp_ / "installed/kelpword";
+  fs::create_directories(installed.parent_path());
+  fs::copy_file(KELPWORD_STAND_IN, installed);
+  const fs::path entry = applications() / "com.example.trusted.desktop";
+  writeFile(entry, "[Desktop Entry]\nExec=" + installed.string() + " %F\n");
+  const std::vector<std::string> files{(share() / "a.m4a").string()};
+  ASSERT_NO_THROW(policy().verify(entry.string(), files));
+
+  for (const auto& changed : {entry, applications(), installed, installed.parent_path()}) {
+    SCOPED_TRACE(changed);
+    struct stat before {};
+    ASSERT_EQ(::stat(changed.c_str(), &before), 0);
+    ASSERT_EQ(::chown(changed.c_str(), 65534, 65534), 0);
+    try {
+      policy().verify(entry.string(), files);
+      ADD_FAILURE() << "accepted";
+    } catch (const std::system_error& error) {
+      EXPECT_EQ(error.code(), std::errc::operation_not_permitted) << error.what();
+    }
+    ASSERT_EQ(::chown(changed.c_str(), before.st_uid, before.st_gid), 0);
   }
 }
 

@@ -142,6 +142,9 @@ void AppSandbox::refuseNewConnections() {
 }
 
 AppSandbox::~AppSandbox() {
+  // First, so that a hand-off still under way (an application that does not answer) fails at
+  // once rather than keep the workspace, which waits for it, from going.
+  if (broker_) broker_->hangUp();
   if (replacedWorkspace_) Workspace::replaceShared(std::move(*replacedWorkspace_));
   if (replacedReader_) RunningApplication::replaceExecutableReader(std::move(*replacedReader_));
   broker_.reset();

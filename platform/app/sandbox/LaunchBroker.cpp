@@ -5,12 +5,16 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,15 +74,26 @@ Message answerOpen(const LaunchPolicy& policy, const std::vector<std::string>& f
   return answer;
 }
 
+// Where the executable of process `pid` lies, if the process is the sharing user's: the look-up
+// is for running instances of that user's application, and nobody else's are the confined
+// side's business. The process's folder, once open, speaks of that process only.
+std::optional<std::string> executableOf(std::int64_t pid) {
+  const std::string folder = "/proc/" + std::to_string(pid);
+  const posix::FileDescriptor process =
+      posix::openAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY);
+  struct stat owner {};
+  if (!process.valid() || ::fstat(process.get(), &owner) != 0 || owner.st_uid != ::getuid()) {
+    return std::nullopt;
+  }
+  return posix::readLinkAt(process.get(), "exe");
+}
+
 Message answerExecutables(const std::vector<std::string>& fields) {
   Message answer;
   for (const auto& field : fields) {
     const auto pid = number(field);
     std::optional<std::string> target;
-    if (pid && *pid > 0) {
-      const std::string link = "/proc/" + std::to_string(*pid) + "/exe";
-      target = posix::readLinkAt(AT_FDCWD, link.c_str());
-    }
+    if (pid && *pid > 0) target = executableOf(*pid);
     answer.fields.push_back(target.value_or(""));
   }
   return answer;
@@ -94,8 +109,47 @@ bool sendAnswer(int connection, const Message& answer) {
   }
 }
 
-[[noreturn]] void serve(int connection, const LaunchPolicy& policy,
+// The broker's end, once, from whichever thread sees it first: the folder it was given goes,
+// which the confined side cannot remove, and the process ends, whatever call is under way.
+class BrokerEnd {
+ public:
+  explicit BrokerEnd(std::optional<std::string> removeAtEnd)
+      : removeAtEnd_(std::move(removeAtEnd)) {}
+
+  [[noreturn]] void now() {
+    // A second caller waits here until the first has ended the process.
+    mutex_.lock();
+    if (removeAtEnd_) {
+      try {
+        fileManager::removeItem(Url::fileURL(*removeAtEnd_, /*isDirectory=*/true));
+      } catch (...) {
+        // Nothing to report to, and nobody else to do it.
+      }
+    }
+    ::_exit(0);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::optional<std::string> removeAtEnd_;
+};
+
+// Ends the broker when the share's process has ended (`share`, its pidfd: a child that the
+// confined side left holding the connection does not keep the broker), or when the share hangs
+// up (even while a request keeps the serving thread, a call to an application that does not
+// answer).
+void watchTheShare(int share, int connection, BrokerEnd& end) {
+  std::array<pollfd, 2> watched{pollfd{connection, POLLRDHUP, 0}, pollfd{share, POLLIN, 0}};
+  const nfds_t count = share >= 0 ? 2 : 1;
+  while (::poll(watched.data(), count, -1) < 0 && errno == EINTR) {
+  }
+  end.now();
+}
+
+[[noreturn]] void serve(int connection, int share, const LaunchPolicy& policy,
                         const std::optional<std::string>& removeAtEnd) {
+  BrokerEnd end(removeAtEnd);
+  std::thread(watchTheShare, share, connection, std::ref(end)).detach();
   while (const auto request = brokerwire::receive(connection)) {
     Message answer;
     switch (static_cast<Request>(request->kind)) {
@@ -110,20 +164,26 @@ bool sendAnswer(int connection, const Message& answer) {
     }
     if (!sendAnswer(connection, answer)) break;
   }
-  if (removeAtEnd) {
-    try {
-      fileManager::removeItem(Url::fileURL(*removeAtEnd, /*isDirectory=*/true));
-    } catch (...) {
-      // Nothing to report to, and nobody else to do it.
-    }
+  end.now();
+}
+
+// Closes every descriptor but `keep` (and the standard three).
+void closeAllBut(std::array<int, 2> keep) {
+  std::sort(keep.begin(), keep.end());
+  unsigned from = 3;
+  for (const int fd : keep) {
+    if (fd < static_cast<int>(from)) continue;
+    if (fd > static_cast<int>(from))
+      ::syscall(SYS_close_range, from, static_cast<unsigned>(fd - 1), 0U);
+    from = static_cast<unsigned>(fd) + 1;
   }
-  ::_exit(0);
+  ::syscall(SYS_close_range, from, ~0U, 0U);
 }
 
 // In the forked broker: a session of its own, the terminal's signals ignored, standard input
-// from /dev/null, no descriptor of the process but the standard ones and the connection. Ends
-// the process, never returns.
-[[noreturn]] void becomeBroker(int connection, LaunchTrust trust,
+// from /dev/null, no descriptor of the process but the standard ones, the connection and the
+// share's pidfd. Ends the process, never returns.
+[[noreturn]] void becomeBroker(int connection, int share, LaunchTrust trust,
                                const std::optional<std::string>& removeAtEnd,
                                const sigset_t& signalMask) {
   try {
@@ -135,9 +195,8 @@ bool sendAnswer(int connection, const Message& answer) {
       ::dup2(devNull, STDIN_FILENO);
       ::close(devNull);
     }
-    if (connection > 3) ::syscall(SYS_close_range, 3U, static_cast<unsigned>(connection - 1), 0U);
-    ::syscall(SYS_close_range, static_cast<unsigned>(connection + 1), ~0U, 0U);
-    serve(connection, LaunchPolicy(std::move(trust)), removeAtEnd);
+    closeAllBut({connection, share});
+    serve(connection, share, LaunchPolicy(std::move(trust)), removeAtEnd);
   } catch (...) {
     ::_exit(1);
   }
@@ -162,6 +221,10 @@ LaunchBroker::LaunchBroker(LaunchTrust trust, const std::optional<std::string>& 
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair.data()) != 0) {
     posix::throwSystemError(errno, "socketpair");
   }
+  // The broker watches this process through it; made here, since the broker's parent may have
+  // ended (and another process taken its id) by the time the broker could look. None on a kernel
+  // without pidfds: the connection alone tells.
+  const posix::FileDescriptor self(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0U)));
   // Held off until the broker ignores them: one sent right after the fork must not end it.
   sigset_t terminalSignals;
   sigset_t previous;
@@ -171,7 +234,7 @@ LaunchBroker::LaunchBroker(LaunchTrust trust, const std::optional<std::string>& 
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(pair[0]);
-    becomeBroker(pair[1], std::move(trust), removeAtEnd, previous);
+    becomeBroker(pair[1], self.get(), std::move(trust), removeAtEnd, previous);
   }
   const int forkError = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -186,10 +249,13 @@ LaunchBroker::LaunchBroker(LaunchTrust trust, const std::optional<std::string>& 
 }
 
 LaunchBroker::~LaunchBroker() {
+  hangUp();
   ::close(connection_);
   while (::waitpid(broker_, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
+
+void LaunchBroker::hangUp() noexcept { ::shutdown(connection_, SHUT_RDWR); }
 
 std::vector<pid_t> LaunchBroker::open(const Url& application, const std::vector<Url>& files) {
   Message request{static_cast<std::uint32_t>(Request::open), {application.path()}};

@@ -26,17 +26,21 @@ namespace platform {
 // broker takes its environment from the moment it was forked: the confined side cannot change it.
 //
 // The broker sits in a session of its own and ignores SIGINT, SIGHUP and SIGTERM: the terminal's
-// signals and one sent to the share's process group leave it running until the connection
-// closes, when the process that made it ends however it ends (or this object goes). Then it
-// removes the folder it was given to remove, which the confined side cannot (the folder above is
-// out of its bounds), and exits.
+// signals and one sent to the share's process group leave it running until the process that
+// made it ends, however it ends (watched through a pidfd, so that a child of the confined side
+// that holds the connection does not keep it), or hangs up (hangUp(), or this object goes),
+// even while it waits for an application. Then it removes the folder it was given to remove,
+// which the confined side cannot (the folder above is out of its bounds), and exits.
+//
+// It answers only for what the sharing user controls: the policy's programs, and the
+// executables of the user's own processes.
 class LaunchBroker final : public ProgramLauncher {
  public:
   // Forks the broker. Call it while the process has no other thread: the broker is a copy of the
   // process that keeps running its code. `removeAtEnd`: a folder for the broker to remove with
   // its contents when it ends. Throws std::system_error when the broker cannot be made.
   LaunchBroker(LaunchTrust trust, const std::optional<std::string>& removeAtEnd);
-  // Closes the connection and waits for the broker to end.
+  // Hangs up and waits for the broker to end.
   ~LaunchBroker() override;
   LaunchBroker(const LaunchBroker&) = delete;
   LaunchBroker& operator=(const LaunchBroker&) = delete;
@@ -50,10 +54,14 @@ class LaunchBroker final : public ProgramLauncher {
   std::vector<pid_t> open(const Url& application, const std::vector<Url>& files) override;
 
   // Where the executables of processes `pids` lie, as /proc/<pid>/exe says to the broker, one
-  // answer per process in order: none for one that cannot be read, and for all when the broker
-  // has ended. Suits RunningApplication::replaceExecutableReader: a few round trips however many
-  // processes there are.
+  // answer per process in order: none for another user's process, for one that cannot be read,
+  // and for all when the broker has ended. Suits RunningApplication::replaceExecutableReader: a few
+  // round trips however many processes there are.
   std::vector<std::optional<std::string>> executablesOf(const std::vector<pid_t>& pids);
+
+  // Ends the conversation at once: a request under way, and every later one, fails with EPIPE,
+  // and the broker ends. Any thread.
+  void hangUp() noexcept;
 
   pid_t processIdentifier() const { return broker_; }
 

@@ -3,6 +3,7 @@
 // shows; the signals it outlives; what it removes when it ends.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -164,6 +165,81 @@ TEST_F(LaunchBrokerTest, TellsWhereProcessesProgramsLie) {
   const std::vector<pid_t> many(2500, ::getpid());
   EXPECT_EQ(broker_->executablesOf(many),
             std::vector<std::optional<std::string>>(many.size(), self));
+}
+
+// Only the sharing user's processes are the confined side's business.
+TEST_F(LaunchBrokerTest, TellsNothingOfAnotherUsersProcesses) {
+  std::array<int, 2> ready{};
+  ASSERT_EQ(::pipe2(ready.data(), O_CLOEXEC), 0);
+  const pid_t other = ::fork();
+  if (other == 0) {
+    const bool became = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    const char answer = became ? 'y' : 'n';
+    (void)::write(ready[1], &answer, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char became = 'n';
+  ASSERT_EQ(::read(ready[0], &became, 1), 1);
+  ::close(ready[0]);
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  const auto answers = broker_->executablesOf({other, ::getpid()});
+  ::kill(other, SIGKILL);
+  ::waitpid(other, nullptr, 0);
+  if (became != 'y') GTEST_SKIP() << "cannot run a process as another user";
+  EXPECT_EQ(answers, (std::vector<std::optional<std::string>>{std::nullopt, self}));
+}
+
+// A compromised extension forks a child that keeps the broker's connection open: when the
+// process that made the broker ends, the broker ends all the same, and removes its folder.
+TEST_F(LaunchBrokerTest, TheBrokerEndsWithItsMakerWhateverChildHoldsTheConnection) {
+  writeFile(temp_ / "sandbox/file", "left by the share");
+  std::array<int, 2> report{};
+  ASSERT_EQ(::pipe2(report.data(), O_CLOEXEC), 0);
+  const pid_t maker = ::fork();
+  if (maker == 0) {
+    // The maker: makes a broker, leaves a child holding the connection, and ends at once.
+    std::optional<platform::LaunchBroker> broker(std::in_place, platform::LaunchTrust{},
+                                                 (temp_ / "sandbox").string());
+    const pid_t pids[] = {broker->processIdentifier(), ::fork()};
+    if (pids[1] == 0) {
+      ::pause();
+      ::_exit(0);
+    }
+    (void)::write(report[1], pids, sizeof pids);
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  std::array<pid_t, 2> pids{};
+  const auto length = ::read(report[0], pids.data(), sizeof pids);
+  ::close(report[0]);
+  ::waitpid(maker, nullptr, 0);
+  ASSERT_EQ(length, static_cast<ssize_t>(sizeof pids));
+  const auto [broker, holder] = pids;
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (fs::exists(temp_ / "sandbox") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(fs::exists(temp_ / "sandbox"));
+  // The broker, the maker's child, went to init: it is gone once it no longer answers signals.
+  while (::kill(broker, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_NE(::kill(broker, 0), 0) << "the broker still runs";
+  ::kill(holder, SIGKILL);
+}
+
+// Hanging up ends the broker, and fails any later request, while the connection stays open.
+TEST_F(LaunchBrokerTest, HangingUpEndsTheBroker) {
+  const pid_t broker = broker_->processIdentifier();
+  broker_->hangUp();
+  EXPECT_EQ(broker_->executablesOf({::getpid()}),
+            std::vector<std::optional<std::string>>{std::nullopt});
+  siginfo_t ended{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(broker), &ended, WEXITED | WNOWAIT), 0);
+  EXPECT_EQ(ended.si_code, CLD_EXITED);
 }
 
 // The confined side holds the connection and may write any request on it: one for the paths of

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -393,6 +394,42 @@ TEST_F(ConfinementTest, TheConfinedProcessIsRefusedWholeKindsOfSystemCalls) {
     if (call.unconfined != nullptr) {
       EXPECT_EQ(answer->second, call.unconfined);
     }
+  }
+}
+
+// KelpWord's bundle where another user could change it: owned by another user, or in a folder
+// anyone may write. Run as root, the broker would run that user's program as root; it refuses,
+// and the share fails with the hand-off message.
+TEST_F(ConfinementTest, KelpWordThatAnotherUserCouldChangeIsNeverStarted) {
+  struct Place {
+    const char* name;
+    std::function<void(const fs::path& around, const fs::path& bundle)> change;
+  };
+  const Place places[] = {
+      {"owned by another user",
+       [](const fs::path&, const fs::path& bundle) {
+         for (const auto& item : fs::recursive_directory_iterator(bundle)) {
+           ASSERT_EQ(::lchown(item.path().c_str(), 65534, 65534), 0);
+         }
+         ASSERT_EQ(::chown(bundle.c_str(), 65534, 65534), 0);
+       }},
+      {"in a world-writable folder",
+       [](const fs::path& around, const fs::path&) {
+         fs::permissions(around, fs::perms::all);  // 0777, not sticky
+       }},
+  };
+  for (const auto& place : places) {
+    SCOPED_TRACE(place.name);
+    const fs::path around = folder() / "Shared" / place.name;
+    makeBundle(around / "Carrier.app", "com.brenvik.kelpword");
+    const auto extension = placeExtension(around / "Carrier.app");
+    place.change(around, around / "Carrier.app");
+
+    const auto result = share({(folder() / "Interview.m4a").string()}, "", extension);
+
+    EXPECT_EQ(result.exitStatus, 1) << result.err;
+    EXPECT_EQ(result.out, sending + handOffFailed);
+    EXPECT_FALSE(fs::exists(folder() / "opened.txt")) << "a program was started";
   }
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "DidedaZiv/AudioIntake.hpp"
+#include "DidedaZiv/NameNumbers.hpp"
 #include "platform/Callback.hpp"
 #include "platform/FileManager.hpp"
 #include "platform/MainThread.hpp"
@@ -28,9 +29,11 @@ Outcome problem(std::string_view message) { return Outcome::problem(std::string(
 // `copyFileURLs`, reports it where it lies) and delivers the file outcome; none when there is no
 // file to be had this way. Runs on the provider's thread.
 ItemProvider::Completion fileURLCallback(platform::Resume<std::optional<Outcome>> deliver,
-                                         bool copyFileURLs, Url into) {
-  return [deliver = std::move(deliver), copyFileURLs, into = std::move(into)](
-             std::optional<Url> url, std::optional<std::error_code> /*ignored*/) {
+                                         bool copyFileURLs, Url into,
+                                         std::shared_ptr<NameNumbers> numbers) {
+  return [deliver = std::move(deliver), copyFileURLs, into = std::move(into),
+          numbers = std::move(numbers)](std::optional<Url> url,
+                                        std::optional<std::error_code> /*ignored*/) {
     if (!url || !url->isFileURL()) return deliver(std::nullopt);
     if (!copyFileURLs) return deliver(Outcome::file(*url));
 
@@ -39,7 +42,7 @@ ItemProvider::Completion fileURLCallback(platform::Resume<std::optional<Outcome>
     try {
       const auto type = UTType::forFilenameExtension(url->pathExtension(), UTType::data());
       const auto name = fileName(url->lastPathComponent(), type);
-      outcome = Outcome::file(copyIn(*url, into, name));
+      outcome = Outcome::file(copyIn(*url, into, name, *numbers));
     } catch (const std::exception&) {
       // A failed copy leaves the item to the file representation, or to couldNotGetMessage.
     }
@@ -52,18 +55,18 @@ ItemProvider::Completion fileURLCallback(platform::Resume<std::optional<Outcome>
 // returns, into `into`. Runs on the provider's thread.
 ItemProvider::Completion fileRepresentationCallback(Url into,
                                                     std::optional<std::string> suggestedName,
-                                                    UTType type,
-                                                    platform::Resume<Outcome> deliver) {
+                                                    UTType type, platform::Resume<Outcome> deliver,
+                                                    std::shared_ptr<NameNumbers> numbers) {
   return [into = std::move(into), suggestedName = std::move(suggestedName), type,
-          deliver = std::move(deliver)](std::optional<Url> temporaryFile,
-                                        std::optional<std::error_code> /*ignored*/) {
+          deliver = std::move(deliver), numbers = std::move(numbers)](
+             std::optional<Url> temporaryFile, std::optional<std::error_code> /*ignored*/) {
     if (!temporaryFile) return deliver(problem(couldNotGetMessage));
     std::optional<Outcome> outcome;
     try {
       const auto proposed = suggestedName
                                 ? *suggestedName
                                 : temporaryFile->deletingPathExtension().lastPathComponent();
-      outcome = Outcome::file(copyIn(*temporaryFile, into, fileName(proposed, type)));
+      outcome = Outcome::file(copyIn(*temporaryFile, into, fileName(proposed, type), *numbers));
     } catch (const std::exception&) {
       outcome = problem(couldNotGetMessage);
     }
@@ -74,14 +77,15 @@ ItemProvider::Completion fileRepresentationCallback(Url into,
 // Receives one item: by location when the provider offers a file URL, else (or when that gives
 // nothing) as a temporary file of its audio or video type. Every call on the provider is made
 // here, on the main thread.
-asio::awaitable<Outcome> file(UncheckedProvider from, Url into, bool copyFileURLs) {
+asio::awaitable<Outcome> file(UncheckedProvider from, Url into, bool copyFileURLs,
+                              std::shared_ptr<NameNumbers> numbers) {
   ItemProvider& provider = *from.provider;
   const auto identifiers = provider.registeredTypeIdentifiers();
 
   if (provider.hasItemConformingToTypeIdentifier(UTType::fileURL().identifier())) {
     auto received = co_await platform::awaitCallback<std::optional<Outcome>>(
         [&](platform::Resume<std::optional<Outcome>> deliver) {
-          provider.loadURL(fileURLCallback(std::move(deliver), copyFileURLs, into));
+          provider.loadURL(fileURLCallback(std::move(deliver), copyFileURLs, into, numbers));
         });
     if (received) co_return std::move(*received);
     if (!audioType(identifiers)) co_return problem(couldNotGetMessage);
@@ -93,8 +97,8 @@ asio::awaitable<Outcome> file(UncheckedProvider from, Url into, bool copyFileURL
   auto suggestedName = provider.suggestedName();
   co_return co_await platform::awaitCallback<Outcome>([&](platform::Resume<Outcome> deliver) {
     provider.loadFileRepresentation(
-        type->identifier(),
-        fileRepresentationCallback(into, std::move(suggestedName), *type, std::move(deliver)));
+        type->identifier(), fileRepresentationCallback(into, std::move(suggestedName), *type,
+                                                       std::move(deliver), numbers));
   });
 }
 
@@ -103,11 +107,13 @@ asio::awaitable<std::vector<Outcome>> importOneByOne(
   std::vector<Outcome> outcomes;
   if (providers.empty()) co_return outcomes;
   outcomes.reserve(providers.size());
+  // Items of one import often share a name: each copy starts its search after the last one's.
+  const auto numbers = std::make_shared<NameNumbers>();
   for (auto& provider : providers) {
     // Named, not a braced temporary: g++ 12 destroys an aggregate temporary in a co_await
     // operand twice, which here would release the provider twice.
     UncheckedProvider unchecked{std::move(provider)};
-    outcomes.push_back(co_await file(std::move(unchecked), into, copyFileURLs));
+    outcomes.push_back(co_await file(std::move(unchecked), into, copyFileURLs, numbers));
   }
   co_return outcomes;
 }

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "DidedaZiv/AudioIntake.hpp"
+#include "DidedaZiv/NameNumbers.hpp"
 #include "platform/FileManager.hpp"
 #include "platform/Unicode.hpp"
 
@@ -115,6 +116,12 @@ std::string fileName(const std::optional<std::string>& suggested,
 
 platform::Url copyIn(const platform::Url& source, const platform::Url& to,
                      const std::string& name) {
+  NameNumbers numbers;
+  return copyIn(source, to, name, numbers);
+}
+
+platform::Url copyIn(const platform::Url& source, const platform::Url& to, const std::string& name,
+                     NameNumbers& numbers) {
   // Anything else would land outside `to`, or nowhere.
   if (!isOneComponent(name)) {
     throw std::system_error(EINVAL, std::generic_category(), "not a file name: " + name);
@@ -126,15 +133,21 @@ platform::Url copyIn(const platform::Url& source, const platform::Url& to,
 
   const SplitName parts = split(name);
   // The name itself comes first, whatever its split ("Talk." before "Talk 2").
-  const std::string first = name.size() <= maxNameBytes ? name : candidateName(parts, 0);
-  platform::Url candidate = to.appendingPathComponent(first, sourceIsFolder);
-  // The first name is nearly always free, and copyItem refuses a taken name before it copies
-  // anything: no separate look. A name found taken, also one taken while the copy ran, moves on to
-  // the next free number. A dangling link counts as taken: the copy could not take its name
-  // without replacing it.
-  for (std::uint64_t number = 1;;) {
+  const auto candidateFor = [&](std::uint64_t number) {
+    const bool itself = number == 1 && name.size() <= maxNameBytes;
+    return to.appendingPathComponent(itself ? name : candidateName(parts, number == 1 ? 0 : number),
+                                     sourceIsFolder);
+  };
+  std::uint64_t number = numbers.firstToTry(to, name);
+  platform::Url candidate = candidateFor(number);
+  // The first name tried is nearly always free, and copyItem refuses a taken name before it
+  // copies anything: no separate look. A name found taken, also one taken while the copy ran,
+  // moves on to the next free number. A dangling link counts as taken: the copy could not take
+  // its name without replacing it.
+  for (;;) {
     try {
       platform::fileManager::copyItem(source, candidate);
+      numbers.took(to, name, number);
       return candidate;
     } catch (const std::system_error& error) {
       if (error.code() != std::errc::file_exists || !platform::fileManager::itemExists(candidate)) {
@@ -142,7 +155,7 @@ platform::Url copyIn(const platform::Url& source, const platform::Url& to,
       }
     }
     do {
-      candidate = to.appendingPathComponent(candidateName(parts, ++number), sourceIsFolder);
+      candidate = candidateFor(++number);
     } while (platform::fileManager::itemExists(candidate));
   }
 }

@@ -15,6 +15,7 @@ struct Benchmark {
 constexpr Benchmark benchmarks[] = {
     {"copy", runCopyBenchmark, "copyIn of a large file against cp; 1,000 copies under one name"},
     {"import", runImportBenchmark, "importing many small files offered by location against cp"},
+    {"naming", runNamingBenchmark, "importing 100 and 10,000 items of one name: the cost per item"},
     {"reflink", runReflinkBenchmark, "copyIn of a large file against cp where extents are shared"},
     {"share", runShareBenchmark, "sharing one small file without a display against cp"},
     {"sweep", runSweepBenchmark, "sweeping old per-share folders against find … -exec rm -rf"},

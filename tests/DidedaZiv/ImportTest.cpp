@@ -360,6 +360,40 @@ TEST_F(Import, OutcomesFollowTheProvidersOrder) {
   EXPECT_EQ(outcomes, (std::vector{copied("Talk.m4a"), notAudio(), copied("Memo.m4a")}));
 }
 
+// Items of one name take the next numbers in turn, whichever way they arrive, and a name that is
+// taken already, before the import or while it runs, is passed over and left as it was.
+TEST_F(Import, ItemsOfOneNameTakeTheNextFreeNumbersInTurn) {
+  writeFile(destination / "Talk 3.m4a", "there before");
+  const std::vector<Offer> offers = {
+      {.fileURL = handing(talk)},
+      {.fileURL = handing(talk)},
+      {.fileTypes = {"public.mpeg-4-audio"}, .file = handing(talk), .suggestedName = "Talk"},
+      {.fileURL = handing(talk)},
+      {.fileURL = handing(talk)},
+  };
+  std::vector<std::shared_ptr<ItemProvider>> providers;
+  journal = std::make_shared<Journal>(destination);
+  for (const auto& offer : offers) {
+    providers.push_back(makeProvider(offer, static_cast<int>(providers.size()), journal));
+  }
+  // The fourth item: another process takes "Talk 5.m4a" while it loads.
+  auto taker = std::make_shared<ItemProvider>();
+  taker->registerURL("public.file-url", [this](const ItemProvider::Completion& completion) {
+    writeFile(destination / "Talk 5.m4a", "taken meanwhile");
+    completion(fileURL(talk), std::nullopt);
+  });
+  providers.insert(providers.begin() + 3, taker);
+
+  const auto outcomes =
+      platform::runMain(AudioIntake::files(providers, folderURL(destination), true));
+
+  EXPECT_EQ(outcomes,
+            (std::vector{copied("Talk.m4a"), copied("Talk 2.m4a"), copied("Talk 4.m4a"),
+                         copied("Talk 6.m4a"), copied("Talk 7.m4a"), copied("Talk 8.m4a")}));
+  EXPECT_EQ(readFile(destination / "Talk 3.m4a"), "there before");
+  EXPECT_EQ(readFile(destination / "Talk 5.m4a"), "taken meanwhile");
+}
+
 // The first item is slow; the second must still wait for its copy, and come second.
 TEST_F(Import, ItemsRunOneAfterAnotherWithProviderCallsOnTheMainThreadAndCopiesOffIt) {
   const auto outcomes = import(

@@ -142,10 +142,33 @@ bool cloneUnsupported(int error) {
          error == EBADF;
 }
 
-// Copies the data of the regular file `from` (whose status is `info`) into the empty file `to`:
-// a shared-extent clone where the file system has one; else only the data of a file with holes;
-// else in the kernel, else through one fixed buffer.
+// Reads the pipe `from`, opened non-blocking, to its end into `to`. The first read, still
+// non-blocking, tells a pipe that no writer holds and that holds nothing (0) from one that a
+// writer holds (EAGAIN). Later reads wait, and end once the last writer has closed it: a read
+// sees that even for a writer that came before the pipe was opened here, where poll() would not.
+// A pipe that yields nothing holds no data to copy: ENODATA.
+void copyPipe(int from, int to, const std::string& what) {
+  std::array<char, 4096> first{};
+  ssize_t got = 0;
+  do {
+    got = ::read(from, first.data(), first.size());
+  } while (got < 0 && errno == EINTR);
+  if (got == 0) fail(ENODATA, what);
+  if (got < 0 && errno != EAGAIN) fail(errno, what);
+  if (got > 0) {
+    if (const int error = posix::writeAll(to, first.data(), static_cast<std::size_t>(got)))
+      fail(error, what);
+  }
+  if (::fcntl(from, F_SETFL, 0) != 0) fail(errno, what);  // clears O_NONBLOCK alone
+  if (const int error = posix::copyToEnd(from, to); error != 0) fail(error, what);
+  if (statOrFail(to, what).st_size == 0) fail(ENODATA, what);
+}
+
+// Copies the data of the regular file or pipe `from` (whose status is `info`) into the empty file
+// `to`: a shared-extent clone where the file system has one; else only the data of a file with
+// holes; else in the kernel, else through one fixed buffer.
 void copyData(int from, const struct stat& info, int to, const std::string& what) {
+  if (S_ISFIFO(info.st_mode)) return copyPipe(from, to, what);
   if (::ioctl(to, FICLONE, from) == 0) return;
   // A clone that failed part-way may still have touched the target. Only truncate then: on
   // ext4, truncating to zero makes close() flush the whole file, as for a file rewritten in place.
@@ -411,8 +434,9 @@ bool copyFileUnnamed(int source, const struct stat& sourceInfo, int folder, cons
   }
   copyData(source, sourceInfo, copy.get(), what);
   if (const int error = posix::linkDescriptorAt(copy.get(), folder, name.c_str()); error != 0) {
-    // Neither way of naming it works here (no privilege, no /proc): the caller copies anew.
-    if (error == ENOENT || error == EPERM) {
+    // Neither way of naming it works here (no privilege, no /proc): the caller copies anew; a
+    // pipe's data, read already, cannot be read again.
+    if ((error == ENOENT || error == EPERM) && !S_ISFIFO(sourceInfo.st_mode)) {
       if (::lseek(source, 0, SEEK_SET) != 0) fail(errno, what);
       return false;
     }
@@ -435,9 +459,9 @@ void copyItem(const Url& from, const Url& to) {
   const std::string target = posix::requireLocalPath(to, kCopy);
   const std::string what = sourcePath + " to " + target;
 
-  // Following a final link: a file or a folder, anything else refused (EINVAL).
+  // Following a final link: a file, a folder or a pipe, anything else refused (EINVAL).
   struct stat sourceInfo {};
-  const FileDescriptor source = posix::openFileOrFolder(sourcePath.c_str(), sourceInfo);
+  const FileDescriptor source = posix::openFileFolderOrPipe(sourcePath.c_str(), sourceInfo);
   if (!source.valid()) fail(errno, what);
   const bool isFolder = S_ISDIR(sourceInfo.st_mode);
 

@@ -29,12 +29,14 @@ void createDirectory(const Url& folder, bool withIntermediateDirectories);
 // system makes no unnamed files, is written under a hidden temporary name beside `to`, then
 // renamed without replacing. On failure nothing is left behind and nothing is ever replaced: an
 // item already at `to` makes it fail with EEXIST. Data is copied in the kernel (reflink, then
-// copy_file_range, then read/write) in constant memory, and holes stay holes. Only files and
-// folders are copied: a source that is neither (a pipe, a socket, a device) fails with EINVAL,
-// without waiting for a writer, and such entries inside a copied folder are left out. A source
-// that is a symbolic link is copied as the file it points to; links inside a copied folder stay
-// links. A copy takes its source's permission bits less the umask, as cp does (set-id and sticky
-// bits dropped); its dates are those of its making. Throws std::system_error.
+// copy_file_range, then read/write) in constant memory, and holes stay holes. A source that is a
+// pipe (a FIFO, or /dev/fd/N of an anonymous one) is read to its end, as long as a writer holds
+// it; one that yields nothing fails with ENODATA, at once when no writer holds it, never waiting
+// for one to come. Any other source that is no file or folder (a socket, a device) fails with
+// EINVAL, and such entries and pipes inside a copied folder are left out. A source that is a
+// symbolic link is copied as what it points to; links inside a copied folder stay links. A copy
+// takes its source's permission bits less the umask, as cp does (set-id and sticky bits dropped);
+// its dates are those of its making. Throws std::system_error.
 void copyItem(const Url& from, const Url& to);
 
 // Renames `from` to `to` within one file system, never replacing: an item at `to` makes it fail

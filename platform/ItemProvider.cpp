@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,63 +87,55 @@ Url makePrivateFolder() {
   return Url::fileURL(posix::makeTemporaryFolder("item-provider-"), /*isDirectory=*/true);
 }
 
-// `fd`'s file under `name` in `folder` as a clone sharing its blocks, where the file system can
-// clone; none, with nothing left behind, where it cannot.
-bool cloneInto(int fd, mode_t mode, int folder, const std::string& name) {
-  posix::FileDescriptor clone =
-      posix::openAt(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
-  if (!clone.valid()) return false;
-  const bool cloned = ::ioctl(clone.get(), FICLONE, fd) == 0 && ::fchmod(clone.get(), mode) == 0;
-  if (::close(clone.release()) != 0 || !cloned) {
-    ::unlinkat(folder, name.c_str(), 0);
-    return false;
+// The path through which this process reads again the file or folder open on `fd`, whose status
+// is `info`: its /proc/self/fd link. None where /proc is not mounted, or shows another file.
+std::optional<std::string> descriptorPath(int fd, const struct stat& info) {
+  std::string path = "/proc/self/fd/" + std::to_string(fd);
+  struct stat seen {};
+  if (::stat(path.c_str(), &seen) != 0 || seen.st_dev != info.st_dev ||
+      seen.st_ino != info.st_ino) {
+    return std::nullopt;
   }
-  return true;
+  return path;
 }
 
-// The handed file's data under `copy`, at no cost of disk where the system allows: a clone, else
-// a hard link, else a full copy. A folder is copied; what is neither file nor folder (a pipe, a
-// socket, a device) is refused with EINVAL, without waiting for a writer.
-void placeTemporary(const Url& original, const Url& copy) {
-  constexpr std::string_view operation = "hand over";
-  const std::string path = posix::requireLocalPath(original, operation);
-  struct stat info {};
-  const posix::FileDescriptor source = posix::openFileOrFolder(path.c_str(), info);
-  if (!source.valid()) posix::throwSystemError(errno, operation, path);
-  if (S_ISDIR(info.st_mode)) return fileManager::copyItem(original, copy);
-
-  const posix::FileDescriptor folder = posix::openAt(
-      AT_FDCWD, copy.deletingLastPathComponent().path().c_str(), O_RDONLY | O_DIRECTORY);
-  const std::string name = copy.lastPathComponent();
-  if (folder.valid() && (cloneInto(source.get(), info.st_mode & 0777, folder.get(), name) ||
-                         posix::linkDescriptorAt(source.get(), folder.get(), name.c_str()) == 0)) {
-    return;
-  }
-  fileManager::copyItem(original, copy);
-}
-
-// The handed file's data, named like it, in a folder of its own (see placeTemporary()). Removed
-// with its folder when the object goes.
-class TemporaryCopy {
+// A handed file or folder, to be read by the receiver in place: opened once, read-only, and
+// offered under its own name in a private folder, as a symbolic link to the open descriptor. So
+// the file that was checked is the file read, though its name be taken meanwhile, and none of its
+// data is copied: a recording the receiver cannot take costs no space in the temporary folder.
+// Where /proc is missing, the link names the original's path. What is neither file nor folder (a
+// pipe, a socket, a device) is refused with EINVAL, without waiting for a writer. The folder, and
+// the descriptor, go with the object.
+class HandedFile {
  public:
-  explicit TemporaryCopy(const Url& original)
-      : folder_(makePrivateFolder()),
-        copy_(folder_.appendingPathComponent(original.lastPathComponent(),
-                                             original.hasDirectoryPath())) {
-    try {
-      placeTemporary(original, copy_);
-    } catch (...) {
+  explicit HandedFile(const Url& original)
+      : source_(open(original, info_)),
+        folder_(makePrivateFolder()),
+        location_(
+            folder_.appendingPathComponent(original.lastPathComponent(), S_ISDIR(info_.st_mode))) {
+    const std::string target = descriptorPath(source_.get(), info_).value_or(original.path());
+    if (::symlink(target.c_str(), location_.path().c_str()) != 0) {
+      const int error = errno;
       removeFolder();
-      throw;
+      posix::throwSystemError(error, operation, location_.path());
     }
   }
-  ~TemporaryCopy() { removeFolder(); }
-  TemporaryCopy(const TemporaryCopy&) = delete;
-  TemporaryCopy& operator=(const TemporaryCopy&) = delete;
+  ~HandedFile() { removeFolder(); }
+  HandedFile(const HandedFile&) = delete;
+  HandedFile& operator=(const HandedFile&) = delete;
 
-  const Url& url() const { return copy_; }
+  const Url& url() const { return location_; }
 
  private:
+  static constexpr std::string_view operation = "hand over";
+
+  static posix::FileDescriptor open(const Url& original, struct stat& info) {
+    const std::string path = posix::requireLocalPath(original, operation);
+    posix::FileDescriptor opened = posix::openFileOrFolder(path.c_str(), info);
+    if (!opened.valid()) posix::throwSystemError(errno, operation, path);
+    return opened;
+  }
+
   void removeFolder() noexcept {
     try {
       fileManager::removeItem(folder_);
@@ -155,26 +144,28 @@ class TemporaryCopy {
     }
   }
 
+  struct stat info_ {};
+  posix::FileDescriptor source_;
   Url folder_;
-  Url copy_;
+  Url location_;
 };
 
-// Calls `completion` with a temporary copy of the handed file, which exists only until the
+// Calls `completion` with the location of the handed file (see HandedFile), valid only until the
 // completion has returned; or with none and the error.
-void deliverTemporaryCopy(const std::optional<Url>& handed, std::optional<std::error_code> error,
-                          const ItemProvider::Completion& completion) {
-  std::shared_ptr<const TemporaryCopy> copy;
+void deliverHandedFile(const std::optional<Url>& handed, std::optional<std::error_code> error,
+                       const ItemProvider::Completion& completion) {
+  std::shared_ptr<const HandedFile> file;
   if (handed && !handed->isFileURL()) {
     error = std::make_error_code(std::errc::invalid_argument);
   } else if (handed) {
     try {
-      copy = std::make_shared<const TemporaryCopy>(*handed);
+      file = std::make_shared<const HandedFile>(*handed);
     } catch (const std::system_error& failure) {
       error = failure.code();
     }
   }
-  deliverOffMain([copy = std::move(copy), error, completion] {
-    completion(copy ? std::optional<Url>(copy->url()) : std::nullopt, error);
+  deliverOffMain([file = std::move(file), error, completion] {
+    completion(file ? std::optional<Url>(file->url()) : std::nullopt, error);
   });
 }
 
@@ -275,7 +266,7 @@ void ItemProvider::loadFileRepresentation(std::string_view typeIdentifier, Compl
   }
   runInBackground([loader = registration->loader, completion = std::move(completion)] {
     loader([completion](const std::optional<Url>& handed, std::optional<std::error_code> error) {
-      deliverTemporaryCopy(handed, error, completion);
+      deliverHandedFile(handed, error, completion);
     });
   });
 }

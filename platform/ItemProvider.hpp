@@ -50,8 +50,10 @@ class ItemProvider : public std::enable_shared_from_this<ItemProvider> {
   void loadURL(Completion completion);
   std::optional<std::string> suggestedName() const;
   // Loads the item as a file of `typeIdentifier` (or of a registered type conforming to it): the
-  // completion gets the location of a temporary copy, which is removed once the completion has
-  // returned; or none and an error.
+  // completion gets a location to read the handed file or folder from, named like it, which is
+  // removed once the completion has returned; or none and an error. The location is the handed
+  // item itself, opened once when handed, not a copy of it: the receiver copies from it and
+  // neither writes to it nor moves it. A handed pipe, socket or device is refused (EINVAL).
   void loadFileRepresentation(std::string_view typeIdentifier, Completion completion);
 
   // For the extension runtime, as a request ends: waits until every load started so far has

@@ -74,7 +74,11 @@ std::string requireLocalPath(const Url& url, std::string_view operation) {
   return std::move(*path);
 }
 
-FileDescriptor openFileOrFolder(const char* path, struct stat& info) noexcept {
+namespace {
+
+enum class Pipes { refused, opened };
+
+FileDescriptor openForReading(const char* path, struct stat& info, Pipes pipes) noexcept {
   // O_NONBLOCK: opening a pipe must not wait for its writer.
   FileDescriptor opened = openAt(AT_FDCWD, path, O_RDONLY | O_NONBLOCK);
   const auto refuse = [&opened](int error) {
@@ -90,11 +94,22 @@ FileDescriptor openFileOrFolder(const char* path, struct stat& info) noexcept {
   }
   if (::fstat(opened.get(), &info) != 0) return refuse(errno);
   if (S_ISDIR(info.st_mode)) return opened;
+  if (S_ISFIFO(info.st_mode) && pipes == Pipes::opened) return opened;
   if (!S_ISREG(info.st_mode)) return refuse(EINVAL);
   // A file is read as any other, waiting for its data. O_NONBLOCK is the only flag that
   // F_SETFL changes which it was opened with: clearing them all clears just that one.
   if (::fcntl(opened.get(), F_SETFL, 0) != 0) return refuse(errno);
   return opened;
+}
+
+}  // namespace
+
+FileDescriptor openFileOrFolder(const char* path, struct stat& info) noexcept {
+  return openForReading(path, info, Pipes::refused);
+}
+
+FileDescriptor openFileFolderOrPipe(const char* path, struct stat& info) noexcept {
+  return openForReading(path, info, Pipes::opened);
 }
 
 int writeAll(int fd, const void* data, std::size_t size) noexcept {

@@ -61,6 +61,10 @@ std::string requireLocalPath(const Url& url, std::string_view operation);
 // gets its status. What is neither (a pipe, a socket, a device) is refused with EINVAL, without
 // waiting for a pipe's writer. Invalid, with errno set, on failure.
 FileDescriptor openFileOrFolder(const char* path, struct stat& info) noexcept;
+// As openFileOrFolder(), but a pipe (a FIFO, or an anonymous pipe named by /dev/fd/N) is opened
+// too, and stays non-blocking: opening it never waits for a writer, and its first read tells
+// whether one holds it (EAGAIN) or none does and nothing is left in it (0).
+FileDescriptor openFileFolderOrPipe(const char* path, struct stat& info) noexcept;
 
 // Writes all `size` bytes, going on after signals and short writes. 0, or the errno of the write
 // that failed. Async-signal-safe: usable between fork and exec.

@@ -2,6 +2,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -339,12 +340,93 @@ TEST_F(FileCopy, RefusesWhatIsNeitherFileNorFolderWithoutWaiting) {
   ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   fs::create_directories(temp / "into");
 
-  for (const fs::path& source : {temp / "pipe", temp / "socket", fs::path("/dev/null")}) {
-    SCOPED_TRACE(source);
-    EXPECT_EQ(errorOfCopy(source, temp / "into" / "copy"), EINVAL);
+  struct Case {
+    fs::path source;
+    int error;
+  };
+  // A pipe holding nothing with no writer: no data, and none can come without waiting.
+  const Case cases[] = {
+      {temp / "pipe", ENODATA}, {temp / "socket", EINVAL}, {fs::path("/dev/null"), EINVAL}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    EXPECT_EQ(errorOfCopy(c.source, temp / "into" / "copy"), c.error);
   }
   ::close(listening);
   EXPECT_TRUE(fs::is_empty(temp / "into"));
+}
+
+// A pipe is read to the end of what its writer writes, whenever that begins; one whose writer
+// leaves without writing holds nothing to copy.
+TEST_F(FileCopy, CopiesAPipeToTheEndOfWhatItsWriterWrites) {
+  enum class Pipe { anonymous, named };
+  struct Case {
+    const char* what;
+    Pipe pipe;
+    std::chrono::milliseconds firstByteAfter;
+    std::size_t bytes;  // written, then the writer closes
+  };
+  using std::chrono::milliseconds;
+  const Case cases[] = {
+      {"an anonymous pipe, by its /dev/fd name", Pipe::anonymous, milliseconds(0), mebibyte + 17},
+      {"an anonymous pipe whose writer starts late", Pipe::anonymous, milliseconds(300),
+       100 * kibibyte},
+      {"a named pipe whose writer is already writing", Pipe::named, milliseconds(0), mebibyte},
+      {"a named pipe whose writer starts late", Pipe::named, milliseconds(300), 3 * kibibyte},
+      {"a writer that leaves without writing", Pipe::anonymous, milliseconds(100), 0},
+      {"a named pipe's writer that leaves without writing", Pipe::named, milliseconds(100), 0},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path folder = temp / std::to_string(index++);
+    fs::create_directories(folder / "into");
+    const std::string content = patterned(c.bytes);
+    std::array<int, 2> ready{};
+    std::array<int, 2> ends{-1, -1};
+    ASSERT_EQ(::pipe2(ready.data(), O_CLOEXEC), 0);
+    fs::path source = folder / "Take.m4a";
+    if (c.pipe == Pipe::named) {
+      ASSERT_EQ(::mkfifo(source.c_str(), 0600), 0);
+    } else {
+      ASSERT_EQ(::pipe2(ends.data(), O_CLOEXEC), 0);
+      source = "/dev/fd/" + std::to_string(ends[0]);
+    }
+
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      // Read-write: present as the named pipe's writer at once, before the copy opens it.
+      const int out = c.pipe == Pipe::named ? ::open(source.c_str(), O_RDWR) : ends[1];
+      if (out < 0 || ::write(ready[1], "r", 1) != 1) ::_exit(1);
+      const struct timespec pause = {0, static_cast<long>(c.firstByteAfter.count()) * 1'000'000};
+      ::nanosleep(&pause, nullptr);
+      for (std::size_t done = 0; done < content.size();) {
+        const ssize_t written = ::write(out, content.data() + done, content.size() - done);
+        if (written <= 0) ::_exit(1);
+        done += static_cast<std::size_t>(written);
+      }
+      ::_exit(0);
+    }
+    if (ends[1] >= 0) ::close(ends[1]);  // the writer's alone
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+
+    const int error = errorOfCopy(source, folder / "into" / "copy");
+
+    ::kill(writer, SIGKILL);  // one that the copy left waiting
+    ::waitpid(writer, nullptr, 0);
+    for (const int fd : {ready[0], ready[1], ends[0]}) {
+      if (fd >= 0) ::close(fd);
+    }
+    if (c.bytes == 0) {
+      EXPECT_EQ(error, ENODATA);
+      EXPECT_TRUE(fs::is_empty(folder / "into"));
+    } else {
+      ASSERT_EQ(error, 0);
+      EXPECT_THAT(namesIn(folder / "into"), ElementsAre("copy"));
+      EXPECT_EQ(readFile(folder / "into" / "copy"), content);
+    }
+  }
 }
 
 TEST_F(FileCopy, LeavesPipesSocketsAndDevicesOutOfACopiedFolder) {

@@ -5,6 +5,7 @@
 
 #include <asio/post.hpp>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include "platform/Callback.hpp"
 #include "platform/MainThread.hpp"
@@ -56,7 +58,8 @@ class ScopedTemporaryFolder {
   std::optional<std::string> saved_;
 };
 
-ItemProvider::Loader answering(std::optional<Url> url, std::optional<std::error_code> error = {}) {
+ItemProvider::Loader answering(const std::optional<Url>& url,
+                               std::optional<std::error_code> error = {}) {
   return [url, error](const ItemProvider::Completion& completion) { completion(url, error); };
 }
 
@@ -74,7 +77,7 @@ using Load = std::function<void(ItemProvider::Completion)>;
 // Starts `load` on the main thread and runs the main loop until the completion has run once.
 Delivery loadOnMain(const Load& load) {
   return platform::runMain(
-      platform::awaitCallback<Delivery>([&](platform::Resume<Delivery> resume) {
+      platform::awaitCallback<Delivery>([&](const platform::Resume<Delivery>& resume) {
         load([resume](std::optional<Url> url, std::optional<std::error_code> error) {
           Delivery delivery{url, error, std::this_thread::get_id(), platform::isMainThread(), {}};
           if (url && std::filesystem::exists(url->path())) {
@@ -298,6 +301,94 @@ TEST(ItemProvider, AFileRepresentationCostsNoSpaceBesideItsOriginal) {
   EXPECT_EQ(delivery.contentDuringCompletion, std::string(6 * mebibyte, 't'));
   EXPECT_THAT(testing_support::namesIn(folder / "disk"), ::testing::ElementsAre("Long take.mp3"))
       << "nothing left beside it";
+}
+
+// Bytes in use on the file system that holds `folder`.
+std::uintmax_t bytesInUse(const std::filesystem::path& folder) {
+  struct statvfs disk {};
+  EXPECT_EQ(::statvfs(folder.c_str(), &disk), 0) << folder;
+  return static_cast<std::uintmax_t>(disk.f_blocks - disk.f_bfree) * disk.f_frsize;
+}
+
+// What a receiver saw of a file representation inside its completion.
+struct Seen {
+  std::optional<std::string> name;
+  std::string content;
+  std::uintmax_t temporaryBytesGrown = 0;
+};
+
+// A recording handed by location on another disk than the temporary folder, which a receiver that
+// fails to copy it would otherwise have had copied there in full for nothing: the receiver reads
+// the original, under its name, and the temporary folder holds none of its data.
+TEST(ItemProvider, AFileRepresentationWritesNoneOfItsDataIntoTheTemporaryFolder) {
+  TempFolder folder;
+  constexpr std::size_t mebibyte = std::size_t{1} << 20;
+  auto temporaryDisk = testing_support::ScopedMount::tinyTmpfs(folder / "tmp", 8 * mebibyte);
+  if (!temporaryDisk.ok()) GTEST_SKIP() << temporaryDisk.why();
+  std::string data(2 * mebibyte, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 23);
+  writeFile(folder / "originals" / "Long take.mp3", data);
+  writeFile(folder / "originals" / "Session" / "Take.m4a", data);
+  const ScopedTemporaryFolder temporaryOnItsOwnDisk(folder / "tmp");
+
+  struct Case {
+    const char* what;
+    Url handed;
+    const char* readInside;  // what the receiver reads, relative to the delivered location
+  };
+  const Case cases[] = {
+      {"a file", fileURL(folder / "originals" / "Long take.mp3"), ""},
+      {"a folder", testing_support::folderURL(folder / "originals" / "Session"), "Take.m4a"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto before = bytesInUse(folder / "tmp");
+    std::promise<void> loadEnded;
+    ItemProvider provider;
+    provider.registerFileRepresentation(
+        "public.mp3", [&, handed = c.handed](const ItemProvider::Completion& completion) {
+          completion(handed, std::nullopt);
+          loadEnded.set_value();
+        });
+    const auto seen =
+        platform::runMain(platform::awaitCallback<Seen>([&](const platform::Resume<Seen>& resume) {
+          provider.loadFileRepresentation("public.mp3", [&, resume](auto url, auto /*error*/) {
+            Seen inside;
+            if (url) {
+              inside.name = url->lastPathComponent();
+              const std::filesystem::path location = url->path();
+              inside.content = readFile(*c.readInside ? location / c.readInside : location);
+            }
+            inside.temporaryBytesGrown = bytesInUse(folder / "tmp") - before;
+            resume(inside);
+          });
+        }));
+    loadEnded.get_future().get();
+
+    EXPECT_EQ(seen.name, c.handed.lastPathComponent());
+    EXPECT_TRUE(seen.content == data) << "the whole content, read during the completion";
+    EXPECT_LT(seen.temporaryBytesGrown, data.size() / 8) << "no copy in the temporary folder";
+    EXPECT_TRUE(std::filesystem::is_empty(folder / "tmp")) << "nothing left behind";
+  }
+}
+
+// The handed file is opened when it is handed: a file put in its place meanwhile is not read.
+TEST(ItemProvider, AFileRepresentationIsTheFileHandedThoughItsNameIsTakenMeanwhile) {
+  TempFolder folder;
+  writeFile(folder / "Take.mp3", "the take");
+  writeFile(folder / "other", "another file");
+  ItemProvider provider;
+  provider.registerFileRepresentation("public.mp3", answering(fileURL(folder / "Take.mp3")));
+
+  const auto content = platform::runMain(
+      platform::awaitCallback<std::string>([&](const platform::Resume<std::string>& resume) {
+        provider.loadFileRepresentation("public.mp3", [&, resume](auto url, auto /*error*/) {
+          std::filesystem::rename(folder / "other", folder / "Take.mp3");
+          resume(url ? readFile(url->path()) : "");
+        });
+      }));
+
+  EXPECT_EQ(content, "the take");
 }
 
 TEST(ItemProvider, ForFileOffersTheFileByLocationAndAsItsOwnType) {

@@ -2,14 +2,16 @@
 // org.freedesktop.Application.Open calls, recording each, so that a test sees what the share
 // asked over the bus.
 //
-//   kelpword-bus-stand-in RECORD [--fail]
+//   kelpword-bus-stand-in RECORD [--fail | --silent]
 //
 // Each Open call appends to RECORD, in one write: "open", a "uri: …" line per URI in order, a
 // "KEY: VALUE" line per string of the platform data, then a blank line. With --fail it answers
-// every call with the error com.brenvik.kelpword.Error.Failed, after recording it. Once it owns
+// every call with the error com.brenvik.kelpword.Error.Failed, after recording it; with --silent
+// it records every call and never answers one, as a hung application would. Once it owns
 // the name it creates RECORD.ready. It ends when it loses the name or its bus goes away.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <gio/gio.h>
@@ -32,11 +34,22 @@ constexpr const char* kInterface = R"(<node>
   </interface>
 </node>)";
 
+enum class Answer { success, failure, none };
+
 struct StandIn {
   std::string record;
-  bool fail = false;
+  Answer answer = Answer::success;
   GMainLoop* loop = nullptr;
+  std::vector<GDBusMethodInvocation*> unanswered;  // kept, so that no reply ever goes
 };
+
+Answer answerFrom(int argc, char** argv) {
+  if (argc < 3) return Answer::success;
+  const std::string option = argv[2];
+  if (option == "--fail") return Answer::failure;
+  if (option == "--silent") return Answer::none;
+  return Answer::success;
+}
 
 void append(const std::string& path, const std::string& text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -72,11 +85,17 @@ void call(GDBusConnection* /*connection*/, const gchar* /*sender*/, const gchar*
     g_variant_unref(platformData);
   }
   append(standIn->record, text + "\n");
-  if (standIn->fail) {
-    g_dbus_method_invocation_return_dbus_error(invocation, "com.brenvik.kelpword.Error.Failed",
-                                               "the stand-in was told to fail");
-  } else {
-    g_dbus_method_invocation_return_value(invocation, nullptr);
+  switch (standIn->answer) {
+    case Answer::failure:
+      g_dbus_method_invocation_return_dbus_error(invocation, "com.brenvik.kelpword.Error.Failed",
+                                                 "the stand-in was told to fail");
+      break;
+    case Answer::none:
+      standIn->unanswered.push_back(invocation);
+      break;
+    case Answer::success:
+      g_dbus_method_invocation_return_value(invocation, nullptr);
+      break;
   }
 }
 
@@ -84,11 +103,10 @@ void call(GDBusConnection* /*connection*/, const gchar* /*sender*/, const gchar*
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs("Usage: kelpword-bus-stand-in RECORD [--fail]\n", stderr);
+    std::fputs("Usage: kelpword-bus-stand-in RECORD [--fail | --silent]\n", stderr);
     return 2;
   }
-  StandIn standIn{argv[1], argc > 2 && std::string(argv[2]) == "--fail",
-                  g_main_loop_new(nullptr, FALSE)};
+  StandIn standIn{argv[1], answerFrom(argc, argv), g_main_loop_new(nullptr, FALSE), {}};
   GError* error = nullptr;
   GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
   if (bus == nullptr) {

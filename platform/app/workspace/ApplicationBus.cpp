@@ -1,6 +1,8 @@
 #include "platform/app/workspace/ApplicationBus.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -87,15 +89,40 @@ bool isWellKnownName(const std::string& name) {
   return gio().dbusIsName(name.c_str()) && !gio().dbusIsUniqueName(name.c_str());
 }
 
-bool hasOwner(GDBusConnection* connection, const std::string& name) {
-  const Variant reply(gio().dbusConnectionCallSync(
-      connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-      "NameHasOwner", gio().variantNew("(s)", name.c_str()), variantType("(b)"),
-      G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+// GIO's time limit in milliseconds; G_MAXINT would be none.
+int milliseconds(std::chrono::milliseconds limit) {
+  return static_cast<int>(
+      std::clamp<std::chrono::milliseconds::rep>(limit.count(), 1, G_MAXINT - 1));
+}
+
+// A call to the bus itself; null, the error dropped, when it fails.
+Variant callBus(GDBusConnection* connection, const char* method, GVariant* parameters,
+                const char* replyType, std::chrono::milliseconds limit) {
+  return Variant(gio().dbusConnectionCallSync(
+      connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+      parameters, variantType(replyType), G_DBUS_CALL_FLAGS_NONE, milliseconds(limit), nullptr,
+      nullptr));
+}
+
+bool hasOwner(GDBusConnection* connection, const std::string& name,
+              std::chrono::milliseconds limit) {
+  const Variant reply =
+      callBus(connection, "NameHasOwner", gio().variantNew("(s)", name.c_str()), "(b)", limit);
   if (!reply) return false;
   gboolean owned = FALSE;
   gio().variantGet(reply.get(), "(b)", &owned);
   return owned != FALSE;
+}
+
+// Has the bus start the application from its service file, apart from any call to it: whatever
+// the bus answers then (no service, a program that failed or never took the name, no answer in
+// time) says only that activation found nothing to start, while the Open call's own answer comes
+// from an application that runs.
+bool startService(GDBusConnection* connection, const std::string& name,
+                  std::chrono::milliseconds limit) {
+  // Success, or that it already runs; the flags are unused.
+  return callBus(connection, "StartServiceByName", gio().variantNew("(su)", name.c_str(), 0U),
+                 "(u)", limit) != nullptr;
 }
 
 // "com.example.App" lives at /com/example/App; "-", which object paths lack, becomes "_".
@@ -152,9 +179,15 @@ int errnoFor(const GError* error) {
       case G_DBUS_ERROR_ACCESS_DENIED:
       case G_DBUS_ERROR_AUTH_FAILED:
         return EACCES;
+      case G_DBUS_ERROR_TIMEOUT:
+      case G_DBUS_ERROR_TIMED_OUT:
+        return ETIMEDOUT;
       default:
         break;
     }
+  }
+  if (error->domain == gio().ioErrorQuark() && error->code == G_IO_ERROR_TIMED_OUT) {
+    return ETIMEDOUT;
   }
   if (error->domain == gio().ioErrorQuark() && error->code != G_IO_ERROR_DBUS_ERROR) {
     return ENOTCONN;
@@ -163,18 +196,20 @@ int errnoFor(const GError* error) {
 }
 
 // Asks `name` on `connection` to open `files`; throws as open() does.
-void callOpen(GDBusConnection* connection, const std::string& name, const std::vector<Url>& files) {
+void callOpen(GDBusConnection* connection, const std::string& name, const std::vector<Url>& files,
+              std::chrono::milliseconds limit) {
   GVariantBuilder uris;
   gio().variantBuilderInit(&uris, variantType("as"));
   for (const auto& file : files) {
     gio().variantBuilderAdd(&uris, "s", file.absoluteString().c_str());
   }
-  // No time limit: the application answers when it has taken the files, however long that is.
+  // An application takes the files and answers at once; one that does not answer in time is
+  // treated as one that failed, lest it keep the share for ever.
   GError* rawError = nullptr;
   const Variant reply(gio().dbusConnectionCallSync(
       connection, name.c_str(), objectPath(name).c_str(), "org.freedesktop.Application", "Open",
       gio().variantNew("(as@a{sv})", &uris, platformData()), nullptr, G_DBUS_CALL_FLAGS_NONE,
-      G_MAXINT, nullptr, &rawError));
+      milliseconds(limit), nullptr, &rawError));
   const Error error(rawError);
   if (!reply) posix::throwSystemError(errnoFor(error.get()), name + ": " + error->message);
 }
@@ -193,14 +228,18 @@ std::optional<std::string> busName(const Url& application) {
   return name;
 }
 
-bool openThrough(const std::string& name, bool activatable, const std::vector<Url>& files) {
+bool openThrough(const std::string& name, bool activatable, const std::vector<Url>& files,
+                 std::chrono::milliseconds timeLimit) {
   const auto bus = findSessionBus();
   if (!bus || gioLibrary() == nullptr || !isWellKnownName(name)) return false;
   // One connection both asks whether the name runs and makes the call.
   const auto connection = connect(*bus, nullptr);
   if (!connection) return false;
-  if (!activatable && !hasOwner(connection.get(), name)) return false;
-  callOpen(connection.get(), name, files);
+  if (!hasOwner(connection.get(), name, timeLimit) &&
+      !(activatable && startService(connection.get(), name, timeLimit))) {
+    return false;
+  }
+  callOpen(connection.get(), name, files, timeLimit);
   return true;
 }
 
@@ -219,7 +258,8 @@ bool openThrough(const Url& application, const std::vector<Url>& files) {
   return openThrough(*name, activatable, files);
 }
 
-void open(const std::string& name, const std::vector<Url>& files) {
+void open(const std::string& name, const std::vector<Url>& files,
+          std::chrono::milliseconds timeLimit) {
   const auto bus = findSessionBus();
   if (!bus) posix::throwSystemError(ENOTCONN, "no session bus");
   if (gioLibrary() == nullptr) posix::throwSystemError(ELIBACC, "cannot load GIO");
@@ -227,7 +267,7 @@ void open(const std::string& name, const std::vector<Url>& files) {
   const auto connection = connect(*bus, &rawError);
   const Error error(rawError);
   if (!connection) posix::throwSystemError(ENOTCONN, error ? error->message : "no session bus");
-  callOpen(connection.get(), name, files);
+  callOpen(connection.get(), name, files, timeLimit);
 }
 
 }  // namespace platform::application_bus

@@ -1,19 +1,16 @@
 #include "platform/app/workspace/ProgramLauncher.hpp"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
-#include <cstddef>
-#include <cstdint>
+#include <cstring>
+#include <string>
 #include <system_error>
+#include <thread>
 
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <linux/close_range.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/mman.h>
+#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,179 +33,86 @@ bool isRegularFile(const Url& url) {
   return ::stat(url.path().c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// What to execute: a path, or an open file.
-struct Executable {
-  const char* path = nullptr;
-  int file = -1;
-};
-
-// The two processes below share this process's memory (CLONE_VM), and the thread that starts
-// them waits while they run (CLONE_VFORK): nothing is copied, which makes a launch cheap. They
-// may be started from a thread among others, so they make system calls only, never through a
-// library's state: no allocation, no lock, no signal handler of ours, no sanitizer's bookkeeping.
-using CloneFunction = int (*)(int (*)(void*), void*, int, void*, ...);
-
-struct Launch {
-  Executable executable;
-  char* const* argv = nullptr;
-  char* const* environment = nullptr;
-  void* programStack = nullptr;  // the top of the program's stack, until it executes
-  CloneFunction clone = nullptr;
-  pid_t pid = 0;  // the program's, once started
-  int error = 0;  // why it could not be started or executed
-};
-
-constexpr std::size_t launchStackSize = std::size_t{64} << 10;
-
-// The kernel's own struct sigaction, which the C library's differs from.
-struct KernelSigaction {
-  void (*handler)(int);
-  unsigned long flags;
-  void (*restorer)();
-  std::uint64_t mask;
-};
-
-#define LAUNCH_CHILD __attribute__((no_sanitize("address", "thread", "undefined"), noinline))
-
-LAUNCH_CHILD long systemCall(long number, long a = 0, long b = 0, long c = 0, long d = 0,
-                             long e = 0) {
-  return ::syscall(number, a, b, c, d, e);
-}
-
-LAUNCH_CHILD void execute(const Launch& launch) {
-  const auto argv = reinterpret_cast<long>(launch.argv);
-  const auto environment = reinterpret_cast<long>(launch.environment);
-  if (launch.executable.file < 0) {
-    systemCall(SYS_execve, reinterpret_cast<long>(launch.executable.path), argv, environment);
-    return;
-  }
-  const auto empty = reinterpret_cast<long>("");
-  systemCall(SYS_execveat, launch.executable.file, empty, argv, environment, AT_EMPTY_PATH);
-  // A script's interpreter opens it again as /dev/fd/N, which a close-on-exec descriptor would
-  // no longer name: only then is the descriptor handed on.
-  if (errno == ENOENT && systemCall(SYS_fcntl, launch.executable.file, F_SETFD, 0) == 0) {
-    systemCall(SYS_execveat, launch.executable.file, empty, argv, environment, AT_EMPTY_PATH);
-  }
-}
-
-// The program's process: every signal back at its default, standard input from /dev/null, a
-// session of its own, no descriptor but the standard ones handed on.
-LAUNCH_CHILD int becomeProgram(void* argument) {
-  auto& launch = *static_cast<Launch*>(argument);
-  systemCall(SYS_setsid);
-  const auto devNull =
-      systemCall(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDONLY | O_CLOEXEC);
-  if (devNull > 0) systemCall(SYS_dup3, devNull, STDIN_FILENO, 0);
-  if (devNull == 0) systemCall(SYS_fcntl, STDIN_FILENO, F_SETFD, 0);
-  // A launcher may ignore signals of its own (the launch broker ignores the terminal's).
-  const KernelSigaction byDefault{};
-  for (long signal = 1; signal < NSIG; ++signal) {
-    systemCall(SYS_rt_sigaction, signal, reinterpret_cast<long>(&byDefault), 0,
-               sizeof byDefault.mask);
-  }
-  const std::uint64_t none = 0;
-  systemCall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&none), 0, sizeof none);
-  systemCall(SYS_close_range, 3, ~0U, CLOSE_RANGE_CLOEXEC);
-  execute(launch);
-  launch.error = errno;
-  systemCall(SYS_exit_group, 127);
-  return 127;
-}
-
-// The C library's own clone(). A sanitizer puts a clone() of its own in front, which takes every
-// clone for a fork and starts the child by resetting the sanitizer's state: in processes that
-// share our memory, that would be our state.
-CloneFunction libraryClone() {
-  static const CloneFunction function = [] {
-    void* library = ::dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
-    void* found = library != nullptr ? ::dlsym(library, "clone") : nullptr;
-    return found != nullptr ? reinterpret_cast<CloneFunction>(found) : &::clone;
-  }();
-  return function;
-}
-
-// Starts the program and ends at once, which leaves the program to init: it is not the
-// launcher's child to reap.
-LAUNCH_CHILD int leaveProgramToInit(void* argument) {
-  auto& launch = *static_cast<Launch*>(argument);
-  const int pid =
-      launch.clone(becomeProgram, launch.programStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
-  if (pid < 0) {
-    launch.error = errno;
-  } else {
-    launch.pid = pid;
-  }
-  systemCall(SYS_exit_group, 0);
-  return 0;
-}
-
-// The launching thread's signals, all blocked while the processes sharing its memory start, so
-// that no handler of this process runs in them; put back as it goes.
-class SignalsHeld {
+// The file actions and attributes of a start as desktop launchers make it: a session of its own,
+// every signal at its default and none blocked, standard input from /dev/null, and no descriptor
+// beyond the standard ones but `keep` (-1: none), which the program gets as descriptor 3.
+class SpawnSettings {
  public:
-  SignalsHeld() {
+  explicit SpawnSettings(int keep) {
+    check(::posix_spawn_file_actions_init(&actions_), "posix_spawn_file_actions_init");
+    check(::posix_spawnattr_init(&attributes_), "posix_spawnattr_init");
+    check(::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+          "posix_spawn_file_actions_addopen");
+    if (keep >= 0) {
+      check(::posix_spawn_file_actions_adddup2(&actions_, keep, 3),
+            "posix_spawn_file_actions_adddup2");
+    }
+    check(::posix_spawn_file_actions_addclosefrom_np(&actions_, keep >= 0 ? 4 : 3),
+          "posix_spawn_file_actions_addclosefrom_np");
+    // Every signal, the C library's own two included, which sigfillset() leaves out and
+    // posix_spawn() would otherwise hand on ignored.
     sigset_t all;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &previous_);
+    std::memset(&all, 0xFF, sizeof all);
+    sigset_t none;
+    sigemptyset(&none);
+    check(::posix_spawnattr_setsigdefault(&attributes_, &all), "posix_spawnattr_setsigdefault");
+    check(::posix_spawnattr_setsigmask(&attributes_, &none), "posix_spawnattr_setsigmask");
+    check(::posix_spawnattr_setflags(
+              &attributes_, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK),
+          "posix_spawnattr_setflags");
   }
-  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
+  ~SpawnSettings() {
+    ::posix_spawn_file_actions_destroy(&actions_);
+    ::posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnSettings(const SpawnSettings&) = delete;
+  SpawnSettings& operator=(const SpawnSettings&) = delete;
+
+  // Starts `path` with `argv`; returns its process id. Throws with the errno of starting or
+  // executing it, which posix_spawn reports itself.
+  pid_t spawn(const std::string& path, const std::vector<std::string>& argv) const {
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    check(::posix_spawn(&pid, path.c_str(), &actions_, &attributes_, args.data(), environ),
+          "launch", argv.front());
+    return pid;
+  }
 
  private:
-  sigset_t previous_{};
-};
-
-// The two stacks of the started processes, the program's above the other's.
-class LaunchStacks {
- public:
-  LaunchStacks()
-      : memory_(::mmap(nullptr, 2 * launchStackSize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)) {
-    if (memory_ == MAP_FAILED) throwSystemError(errno, "mmap");
+  static void check(int error, const char* what, const std::string& detail = {}) {
+    if (error != 0) throwSystemError(error, what, detail);
   }
-  ~LaunchStacks() { ::munmap(memory_, 2 * launchStackSize); }
-  LaunchStacks(const LaunchStacks&) = delete;
-  LaunchStacks& operator=(const LaunchStacks&) = delete;
 
-  // Stacks grow down: each is named by its top.
-  void* first() const { return static_cast<std::byte*>(memory_) + launchStackSize; }
-  void* second() const { return static_cast<std::byte*>(memory_) + 2 * launchStackSize; }
-
- private:
-  void* memory_;
+  posix_spawn_file_actions_t actions_{};
+  posix_spawnattr_t attributes_{};
 };
 
-pid_t startDetached(const Executable& executable, const std::vector<std::string>& argv) {
+// A started program is this process's child: it is reaped once it ends, so that it leaves no
+// zombie behind while this process runs on. Should this process end first, init takes it over.
+void reapWhenItEnds(pid_t pid) {
+  std::thread([pid] {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+}
+
+// Whether the file open at `program` is a script, which its interpreter opens again by name.
+bool isScript(int program) {
+  const std::string path = "/proc/self/fd/" + std::to_string(program);
+  const posix::FileDescriptor file = posix::openAt(AT_FDCWD, path.c_str(), O_RDONLY);
+  std::array<char, 2> start{};
+  return file.valid() && posix::readAll(file.get(), start.data(), start.size()) == 2 &&
+         start[0] == '#' && start[1] == '!';
+}
+
+pid_t startDetached(const std::string& path, const std::vector<std::string>& argv, int keep = -1) {
   if (argv.empty()) throwSystemError(EINVAL, "launch");
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-
-  const LaunchStacks stacks;
-  Launch launch{.executable = executable,
-                .argv = args.data(),
-                .environment = environ,
-                .programStack = stacks.second(),
-                .clone = libraryClone()};
-  pid_t middle = -1;
-  int cloneError = 0;
-  {
-    const SignalsHeld held;
-    // Returns once the middle process has ended, which it does once the program has executed or
-    // failed to.
-    middle =
-        launch.clone(leaveProgramToInit, stacks.first(), CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
-    cloneError = errno;
-  }
-  if (middle < 0) throwSystemError(cloneError, "clone");
-  int status = 0;
-  while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (launch.error != 0) throwSystemError(launch.error, "launch", argv[0]);
-  if (launch.pid <= 0) throwSystemError(ECHILD, "launch", "the launching process ended early");
-  return launch.pid;
+  const pid_t pid = SpawnSettings(keep).spawn(path, argv);
+  reapWhenItEnds(pid);
+  return pid;
 }
 
 class DirectLauncher final : public ProgramLauncher {
@@ -242,12 +146,16 @@ std::vector<std::vector<std::string>> commandLinesFor(const Url& application,
 
 pid_t startProgram(const std::vector<std::string>& argv) {
   if (argv.empty()) throwSystemError(EINVAL, "launch");
-  const std::string program = findProgram(argv[0]);
-  return startDetached({.path = program.c_str()}, argv);
+  return startDetached(findProgram(argv[0]), argv);
 }
 
 pid_t startProgramFile(int program, const std::vector<std::string>& argv) {
-  return startDetached({.file = program}, argv);
+  // Executed by the name that this process's descriptor has in /proc while the start waits for
+  // the exec: the very file that is open, looked up nowhere. A script's interpreter opens it
+  // again once it runs: it gets the file as its descriptor 3, and its name /dev/fd/3.
+  if (isScript(program)) return startDetached("/dev/fd/3", argv, program);
+  return startDetached("/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(program),
+                       argv);
 }
 
 std::shared_ptr<ProgramLauncher> ProgramLauncher::direct() {

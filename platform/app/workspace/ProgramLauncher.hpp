@@ -42,18 +42,19 @@ class ProgramLauncher {
 std::vector<std::vector<std::string>> commandLinesFor(const Url& application,
                                                       const std::vector<Url>& files);
 
-// Starts `argv[0]` (found by findProgram()) with the arguments `argv` as desktop launchers do:
-// detached (the program is not this process's child and has a session of its own), every
-// signal at its default, standard input from /dev/null, standard output and error inherited, no
-// other descriptor inherited. Returns its process id once the program runs, blocking until it
-// has been executed or has failed to be; an exec failure is the errno the starting process got
-// from exec itself, never guessed. Throws std::system_error with the errno of finding or executing
-// the program (ENOENT, EACCES, ENOEXEC, …).
+// Starts `argv[0]` (found by findProgram()) with the arguments `argv` as desktop launchers do,
+// with posix_spawn(): a session of its own, every signal at its default and none blocked,
+// standard input from /dev/null, standard output and error inherited, no other descriptor
+// inherited. The program is this process's child until it ends, when a thread of this process
+// reaps it: it leaves no zombie. Returns its process id once the program runs; an exec failure
+// is the errno that exec itself gave. Throws std::system_error with the errno of finding or
+// executing the program (ENOENT, EACCES, ENOEXEC, …).
 pid_t startProgram(const std::vector<std::string>& argv);
 
 // Starts exactly the file open at descriptor `program` (O_PATH is enough) as startProgram()
 // does, whatever its path names by then: nothing is looked up again. `argv[0]` is only what the
-// program is told its name is. A script is handed to its interpreter as /dev/fd/N.
+// program is told its name is. A script is handed to its interpreter as /dev/fd/3, its one
+// descriptor beyond the standard ones.
 pid_t startProgramFile(int program, const std::vector<std::string>& argv);
 
 }  // namespace platform

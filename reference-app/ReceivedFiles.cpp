@@ -1,21 +1,19 @@
 #include "reference-app/ReceivedFiles.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace reference_app {
 
 bool ReceivedFiles::add(const platform::Url& file) {
-  const auto folder = file.deletingLastPathComponent();
-  auto group = std::find_if(groups_.begin(), groups_.end(),
-                            [&](const Arrived& arrived) { return arrived.group.folder == folder; });
-  if (group == groups_.end()) {
-    groups_.push_back({{folder, {}}, 0});
-    group = std::prev(groups_.end());
-  }
-  auto& files = group->group.files;
-  if (std::find(files.begin(), files.end(), file) != files.end()) return false;
-  files.push_back(file);
-  group->latest = ++arrivals_;
+  // URLs are equal when their texts are: the texts are the keys.
+  if (!shown_.insert(file.absoluteString()).second) return false;
+  auto folder = file.deletingLastPathComponent();
+  const auto [found, isNew] = groupOf_.try_emplace(folder.absoluteString(), groups_.size());
+  if (isNew) groups_.push_back({{std::move(folder), {}}, 0});
+  auto& group = groups_[found->second];
+  group.group.files.push_back(file);
+  group.latest = ++arrivals_;
   return true;
 }
 

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/Url.hpp"
@@ -17,7 +21,7 @@ class ReceivedFiles {
   };
 
   // Shows `file` in its folder's group, which becomes the newest. False when it was shown already;
-  // the groups stay as they were then.
+  // the groups stay as they were then. Constant time on average, however many files are shown.
   bool add(const platform::Url& file);
 
   // Newest group first: the one whose latest file arrived last.
@@ -32,6 +36,8 @@ class ReceivedFiles {
     std::uint64_t latest = 0;
   };
   std::vector<Arrived> groups_;
+  std::unordered_map<std::string, std::size_t> groupOf_;  // by folder URL: the index in groups_
+  std::unordered_set<std::string> shown_;                 // every file's URL
   std::uint64_t arrivals_ = 0;
 };
 

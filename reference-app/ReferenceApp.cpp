@@ -17,6 +17,7 @@
 #include "platform/MainThread.hpp"
 #include "platform/UTType.hpp"
 #include "reference-app/DropTarget.hpp"
+#include "reference-app/LocalFile.hpp"
 
 namespace reference_app {
 namespace {
@@ -25,9 +26,17 @@ using DidedaZiv::AudioIntake::Outcome;
 
 constexpr guint kSecondsPerDay = 24 * 60 * 60;
 
-void say(const std::string& line) {
-  std::fputs((line + "\n").c_str(), stdout);
+// Written and flushed at once: one write for any number of lines.
+void sayLines(const std::string& lines) {
+  std::fwrite(lines.data(), 1, lines.size(), stdout);
   std::fflush(stdout);
+}
+
+void say(const std::string& line) { sayLines(line + "\n"); }
+
+bool isRegularFile(const platform::Url& file) {
+  std::error_code ignored;
+  return std::filesystem::is_regular_file(file.path(), ignored);
 }
 
 // The inbox as a folder of its own, opened once: never through a symbolic link, which would hand
@@ -92,7 +101,6 @@ void ReferenceApp::start() {
                 const auto app = weak.lock();
                 return app && app->readDrop(pasteboard);
               });
-  window_->present();
   dailySweep_ = g_timeout_add_seconds(
       kSecondsPerDay,
       [](gpointer self) -> gboolean {
@@ -102,12 +110,36 @@ void ReferenceApp::start() {
       this);
 }
 
-void ReferenceApp::open(const std::vector<platform::Url>& files) {
-  for (const auto& file : files) showFile(file);
-  window_->present();
+void ReferenceApp::open(const std::vector<std::string>& uris,
+                        const std::optional<std::string>& startupId) {
+  const std::string host = g_get_host_name();
+  const std::string couldNotGet(DidedaZiv::AudioIntake::couldNotGetMessage);
+  std::string lines;
+  bool problem = false;
+  bool added = false;
+  for (const auto& uri : uris) {
+    const auto file = localFile(uri, host);
+    if (!file) {
+      lines += "refused: " + uri + "\n";
+      problem = true;
+    } else if (!isRegularFile(*file)) {
+      lines += "problem: " + couldNotGet + "\n";
+      problem = true;
+    } else if (received_.add(*file)) {
+      lines += "received: " + file->path() + "\n";
+      added = true;
+    }
+  }
+  sayLines(lines);
+  // Laid out once for the whole call, however many files it brought.
+  if (added) window_->showFiles(received_.groups());
+  if (problem) window_->showProblem(couldNotGet);
+  window_->present(startupId);
 }
 
-void ReferenceApp::present() { window_->present(); }
+void ReferenceApp::present(const std::optional<std::string>& startupId) {
+  window_->present(startupId);
+}
 
 void ReferenceApp::sweepInbox() {
   // The files shown now are kept; the sweep itself is file work, off the main thread.

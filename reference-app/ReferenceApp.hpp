@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <gtk/gtk.h>
@@ -22,8 +24,8 @@ namespace reference_app {
 // sweeping it run on a background thread of its own, in the order they were asked for.
 //
 // Every file shown and every problem is also written to standard output, one line each
-// ("received: PATH", "problem: MESSAGE"), and so is each sweep ("swept: INBOX"), for whoever
-// started it.
+// ("received: PATH", "problem: MESSAGE"), and so is each URI refused for not naming a file on this
+// computer ("refused: URI") and each sweep ("swept: INBOX"), for whoever started it.
 class ReferenceApp : public std::enable_shared_from_this<ReferenceApp> {
  public:
   struct Settings {
@@ -39,11 +41,16 @@ class ReferenceApp : public std::enable_shared_from_this<ReferenceApp> {
   ReferenceApp(const ReferenceApp&) = delete;
   ReferenceApp& operator=(const ReferenceApp&) = delete;
 
-  // Makes the inbox where there is none, shows the window and sweeps the inbox now and daily.
+  // Makes the inbox where there is none, takes drops and sweeps the inbox now and daily. The window
+  // shows at the first open() or present().
   void start();
-  // Files to open (from the command line or another instance): shown, and the window raised.
-  void open(const std::vector<platform::Url>& files);
-  void present();
+  // URIs to open (from the command line or another instance), all in one go, in time linear in
+  // their number: each local file is shown, a file that is not there (or not a file) is a
+  // problem, and a URI that names no file on this computer is refused. Then the window is
+  // raised, with `startupId` where the desktop gave one.
+  void open(const std::vector<std::string>& uris,
+            const std::optional<std::string>& startupId = std::nullopt);
+  void present(const std::optional<std::string>& startupId = std::nullopt);
   // Removes old per-share folders from the inbox, never one holding a file shown when called. An
   // inbox that is not a folder of its own (a symbolic link) is left alone.
   void sweepInbox();

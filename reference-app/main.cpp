@@ -3,8 +3,11 @@
 // takes drops, and sweeps the inbox.
 //
 //   kelpword-reference [--keep-days=DAYS] [FILE…]
+//   kelpword-reference --gapplication-service      (as the bus starts it,
+//   com.brenvik.kelpword.service)
 //
 // One instance runs per session bus: a second one hands its files to the first and ends.
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -12,9 +15,11 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <glib-unix.h>
@@ -26,21 +31,36 @@
 #include "DidedaZiv/AudioIntake.hpp"
 #include "platform/MainThread.hpp"
 #include "platform/app/sheet/window/GLibPump.hpp"
+#include "reference-app/LocalFile.hpp"
+#include "reference-app/OpenCalls.hpp"
 #include "reference-app/ReferenceApp.hpp"
 
 namespace {
 
 constexpr const char* kIdentifier = "com.brenvik.kelpword";
+// Where GApplication puts its objects: the identifier as a path.
+constexpr const char* kObjectPath = "/com/brenvik/kelpword";
 constexpr double kDefaultKeepDays = 7;
 constexpr double kSecondsPerDay = 24 * 60 * 60;
 
 constexpr const char* kUsage =
     "usage: kelpword-reference [--keep-days=DAYS] [FILE...]\n"
+    "       kelpword-reference [--keep-days=DAYS] --gapplication-service\n"
     "  Shows the files KelpWord receives, takes drops, and sweeps its inbox of per-share\n"
-    "  folders older than DAYS days (7 unless given; fractions allowed), at start and daily.\n";
+    "  folders older than DAYS days (7 unless given; fractions allowed), at start and daily.\n"
+    "  A second instance hands its files to the running one. With --gapplication-service it\n"
+    "  starts as the session bus starts it, its window hidden until it is asked to open files\n"
+    "  or to show itself.\n";
+
+enum class Start {
+  byUser,    // shows its window at once, or hands its files to the running instance
+  byTheBus,  // --gapplication-service: waits to be asked over the bus
+  forUsage,  // --help
+};
 
 struct Options {
   double keepDays = kDefaultKeepDays;
+  Start start = Start::byUser;
   std::vector<std::string> files;
 };
 
@@ -64,6 +84,10 @@ std::optional<Options> parse(int argc, char** argv) {
       options.files.emplace_back(argument);
     } else if (argument == "--") {
       onlyFiles = true;
+    } else if (argument == "--help" || argument == "-h") {
+      options.start = Start::forUsage;
+    } else if (argument == "--gapplication-service") {
+      options.start = Start::byTheBus;
     } else if (argument.starts_with("--keep-days=")) {
       const auto value = days(argument.substr(argument.find('=') + 1));
       if (!value) {
@@ -76,23 +100,25 @@ std::optional<Options> parse(int argc, char** argv) {
       return std::nullopt;
     }
   }
+  if (options.start == Start::byTheBus && !options.files.empty()) {
+    std::fprintf(stderr, "kelpword-reference: --gapplication-service takes no files\n");
+    return std::nullopt;
+  }
   return options;
 }
 
-std::vector<platform::Url> locations(GFile** files, gint count) {
-  std::vector<platform::Url> urls;
-  for (gint i = 0; i < count; ++i) {
-    char* path = g_file_get_path(files[i]);
-    if (path == nullptr) continue;  // not a local file: nothing to show or keep
-    urls.push_back(platform::Url::fileURL(path, false));
-    g_free(path);
+// The tokens the desktop started this process with, read before the toolkit takes them from the
+// environment, for a second instance to hand on with its files.
+reference_app::PlatformData startupTokens() {
+  reference_app::PlatformData tokens;
+  for (const auto& [variable, key] : {std::pair{"XDG_ACTIVATION_TOKEN", "activation-token"},
+                                      std::pair{"DESKTOP_STARTUP_ID", "desktop-startup-id"}}) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read before any other thread starts
+    if (const char* token = std::getenv(variable); token != nullptr && *token != '\0') {
+      tokens.emplace_back(key, token);
+    }
   }
-  return urls;
-}
-
-void onOpen(GApplication* /*application*/, GFile** files, gint count, gchar* /*hint*/,
-            gpointer app) {
-  static_cast<reference_app::ReferenceApp*>(app)->open(locations(files, count));
+  return tokens;
 }
 
 void onActivate(GApplication* /*application*/, gpointer app) {
@@ -101,24 +127,46 @@ void onActivate(GApplication* /*application*/, gpointer app) {
 
 // GApplication leaves the bus, flushes what it sent and shuts down only at the end of
 // g_application_run. Run once the application is registered, with nothing holding it, it does only
-// that: a remote instance first hands `files` to the running one (Open, or Activate without files);
-// a primary one first activates, which the caller must answer.
-void runToTheEnd(GApplication* application, const std::vector<std::string>& files) {
-  std::vector<char*> argv{const_cast<char*>("kelpword-reference")};
-  for (const auto& file : files) argv.push_back(const_cast<char*>(file.c_str()));
-  argv.push_back(nullptr);
-  g_application_run(application, static_cast<int>(argv.size() - 1), argv.data());
+// that, after activating: a remote instance activates the running one; a primary one activates
+// itself, which the caller must answer.
+void runToTheEnd(GApplication* application) {
+  std::array<char*, 2> argv{const_cast<char*>("kelpword-reference"), nullptr};
+  g_application_run(application, 1, argv.data());
 }
 
-asio::awaitable<int> run(const Options& options) {
+// A second instance: hands its files to the running one with the URIs as given (GApplication
+// would pass them through GFiles, which lose a file URI's host), then leaves as GApplication does,
+// which activates the running one too.
+int handOver(GApplication* application, GDBusConnection* bus, const std::vector<std::string>& files,
+             const reference_app::PlatformData& tokens) {
+  int status = 0;
+  if (!files.empty() && bus != nullptr) {
+    std::vector<std::string> uris;
+    uris.reserve(files.size());
+    for (const auto& file : files) uris.push_back(reference_app::commandLineUri(file));
+    try {
+      reference_app::callOpen(bus, kIdentifier, kObjectPath, uris, tokens);
+    } catch (const std::runtime_error& failure) {
+      std::fprintf(stderr, "kelpword-reference: the running instance took no files: %s\n",
+                   failure.what());
+      status = 1;
+    }
+  }
+  runToTheEnd(application);
+  return status;
+}
+
+asio::awaitable<int> run(const Options& options, const reference_app::PlatformData& tokens) {
   // One loop on the main thread: Asio's, which the intake library delivers on, drives GLib's.
   platform::GLibPump pump(platform::mainContext());
-  GtkApplication* application = gtk_application_new(kIdentifier, G_APPLICATION_HANDLES_OPEN);
-  std::vector<GFile*> files;
-  for (const auto& file : options.files)
-    files.push_back(g_file_new_for_commandline_arg(file.c_str()));
+  GtkApplication* application = gtk_application_new(kIdentifier, G_APPLICATION_DEFAULT_FLAGS);
+  // GApplication's own connection, on which Open calls are taken before it registers the name.
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  auto openCalls =
+      bus != nullptr ? std::make_unique<reference_app::OpenCalls>(bus, kObjectPath) : nullptr;
   const auto release = [&] {
-    for (GFile* file : files) g_object_unref(file);
+    openCalls.reset();
+    if (bus != nullptr) g_object_unref(bus);
     g_object_unref(application);
   };
 
@@ -130,9 +178,14 @@ asio::awaitable<int> run(const Options& options) {
     co_return 1;
   }
   if (g_application_get_is_remote(G_APPLICATION(application)) != FALSE) {
-    runToTheEnd(G_APPLICATION(application), options.files);
+    if (options.start == Start::byTheBus) {
+      std::fprintf(stderr, "kelpword-reference: %s already runs on this bus\n", kIdentifier);
+      release();
+      co_return 1;
+    }
+    const int status = handOver(G_APPLICATION(application), bus, options.files, tokens);
     release();
-    co_return 0;
+    co_return status;
   }
 
   // Ends when the window closes or the session ends the application.
@@ -149,14 +202,24 @@ asio::awaitable<int> run(const Options& options) {
       reference_app::ReferenceApp::Settings{DidedaZiv::AudioIntake::receivedFolder(home),
                                             options.keepDays * kSecondsPerDay},
       [&pump] { pump.wake(); }, [&closed] { closed.cancel(); });
-  g_signal_connect(application, "open", G_CALLBACK(onOpen), app.get());
   g_signal_connect(application, "activate", G_CALLBACK(onActivate), app.get());
   app->start();
-  if (files.empty()) {
-    g_application_activate(G_APPLICATION(application));
-  } else {
-    g_application_open(G_APPLICATION(application), files.data(), static_cast<gint>(files.size()),
-                       "");
+  if (options.start == Start::byUser) {
+    std::vector<std::string> uris;
+    uris.reserve(options.files.size());
+    for (const auto& file : options.files) uris.push_back(reference_app::commandLineUri(file));
+    if (uris.empty()) {
+      app->present();
+    } else {
+      app->open(uris);
+    }
+  }
+  if (openCalls) {
+    openCalls->handleWith(
+        [weak = std::weak_ptr(app), &pump](const reference_app::OpenRequest& request) {
+          if (const auto shown = weak.lock()) shown->open(request.uris, request.startupId);
+          pump.wake();
+        });
   }
   // After the files it was started with are shown: the sweep keeps them.
   app->sweepInbox();
@@ -168,9 +231,10 @@ asio::awaitable<int> run(const Options& options) {
   g_source_remove(terminated);
   g_source_remove(interrupted);
   g_signal_handlers_disconnect_by_data(application, app.get());
+  openCalls.reset();
   app.reset();
   g_signal_connect(application, "activate", G_CALLBACK(+[](GApplication*, gpointer) {}), nullptr);
-  runToTheEnd(G_APPLICATION(application), {});
+  runToTheEnd(G_APPLICATION(application));
   release();
   co_return 0;
 }
@@ -183,10 +247,15 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  if (options->start == Start::forUsage) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  const auto tokens = startupTokens();
   if (gtk_init_check() == FALSE) {
     std::fputs("kelpword-reference: no display to show its window on (DISPLAY, WAYLAND_DISPLAY)\n",
                stderr);
     return 1;
   }
-  return platform::runMain(run(*options));
+  return platform::runMain(run(*options, tokens));
 }

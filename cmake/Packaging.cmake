@@ -1,8 +1,12 @@
 # Debian packages with CPack (`cpack -G DEB` in a build folder configured with
 # -DCMAKE_INSTALL_PREFIX=/usr, as scripts/package.sh does):
-#   kelpword-share    the share extension and its desktop entry; libraries found by dpkg-shlibdeps
-#   libdidedaziv-dev  the intake library for the main application: static libraries, headers
-#                     under include/didedaziv/, the CMake package
+#   kelpword-share         the share extension, its manual page and its desktop entry
+#   kelpword-share-window  the module that draws the sheet as a window with GTK: apart, so that
+#                          the extension installs without GTK and keeps its sheet in the terminal
+#   kelpword-reference     the example main application, where its install component exists
+#   libdidedaziv-dev       the intake library for the main application: static libraries, headers
+#                          under include/didedaziv/, the CMake package
+# Each package's libraries are found by dpkg-shlibdeps in its own files.
 # The desktop entry is registered by desktop-file-utils' own trigger on
 # /usr/share/applications, which runs update-desktop-database when a package adds or removes one.
 set(packageMaintainer "KelpWord developers <kelpword@brenvik.com>")
@@ -24,13 +28,25 @@ function(kelpword_package_documents component package)
   install(FILES ${changelog}.gz DESTINATION ${doc} COMPONENT ${component})
 endfunction()
 
-if(KELPWORD_EXTENSION)
-  kelpword_package_documents(share kelpword-share)
-  set(CPACK_COMPONENTS_ALL share dev)
-else()
-  set(CPACK_COMPONENTS_ALL dev)
-endif()
+# Only the components that this build installs: the window module needs GTK, and the reference
+# application's component may not be there yet.
+get_cmake_property(installComponents COMPONENTS)
+set(CPACK_COMPONENTS_ALL dev)
 kelpword_package_documents(dev libdidedaziv-dev)
+foreach(component share window reference)
+  if(component IN_LIST installComponents)
+    list(APPEND CPACK_COMPONENTS_ALL ${component})
+  endif()
+endforeach()
+if(share IN_LIST CPACK_COMPONENTS_ALL)
+  kelpword_package_documents(share kelpword-share)
+endif()
+if(window IN_LIST CPACK_COMPONENTS_ALL)
+  kelpword_package_documents(window kelpword-share-window)
+endif()
+if(reference IN_LIST CPACK_COMPONENTS_ALL)
+  kelpword_package_documents(reference kelpword-reference)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kelpword)
@@ -55,12 +71,36 @@ if(NOT icuMajorVersion)
 endif()
 set(icuRuntimePackage libicu${icuMajorVersion})
 set(CPACK_DEBIAN_SHARE_PACKAGE_DEPENDS ${icuRuntimePackage})
+if(window IN_LIST CPACK_COMPONENTS_ALL)
+  set(CPACK_DEBIAN_SHARE_PACKAGE_RECOMMENDS kelpword-share-window)
+endif()
 # Descriptions: a synopsis line, then the extended text; CPack indents it for the control file.
 set(CPACK_COMPONENT_SHARE_DESCRIPTION "share extension that sends recordings to KelpWord
 KelpWord turns audio and video into text. Its share extension takes the
 recordings that other applications and file managers share or open with it,
 copies them into KelpWord's inbox under clean, unique names and asks KelpWord
 to open them, or tells the user in one plain message why it could not.")
+
+set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME kelpword-share-window)
+set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION utils)
+# The module takes the sheet, the views and the main loop from the program that loads it: only
+# kelpword-share of this very build.
+set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS "kelpword-share (= ${CPACK_PACKAGE_VERSION})")
+set(CPACK_COMPONENT_WINDOW_DESCRIPTION "window for KelpWord's share extension (GTK 4)
+KelpWord turns audio and video into text. This module lets its share
+extension, kelpword-share, show its sheet as a small window where a display
+is available, in X11 and Wayland sessions alike. Without it the sheet stays
+in the terminal, or is printed as lines of text.")
+
+set(CPACK_DEBIAN_REFERENCE_PACKAGE_NAME kelpword-reference)
+set(CPACK_DEBIAN_REFERENCE_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_REFERENCE_PACKAGE_DEPENDS ${icuRuntimePackage})
+set(CPACK_COMPONENT_REFERENCE_DESCRIPTION "example main application for KelpWord's intake library
+KelpWord turns audio and video into text. kelpword-reference is a small
+GTK 4 application on the intake library, DidedaZiv: it receives the
+recordings that KelpWord's share extension hands over on the session bus,
+takes dropped recordings, lists them by share, newest first, and sweeps old
+shares out of the inbox.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libdidedaziv-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -78,3 +118,18 @@ This package holds the static libraries, their headers under
 include/didedaziv/ and the CMake package for find_package(DidedaZiv).")
 
 include(CPack)
+
+# What the packages hold, and nothing more: scripts/package.sh builds this target rather than
+# every test and benchmark of the build folder.
+set(shareTargets kelpword-share kelpword-share-desktop-entry kelpword-share-manual)
+set(windowTargets kelpword_window_sheet_module)
+set(referenceTargets kelpword-reference)
+set(devTargets DidedaZiv kelpword_platform)
+add_custom_target(kelpword-package-contents)
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+  foreach(target IN LISTS ${component}Targets)
+    if(TARGET ${target})
+      add_dependencies(kelpword-package-contents ${target})
+    endif()
+  endforeach()
+endforeach()

@@ -9,7 +9,7 @@ packages=(
   libnss-wrapper e2fsprogs util-linux
   libgtk-4-dev libx11-dev xvfb xauth xdotool imagemagick fonts-dejavu-core
   weston libweston-10-dev libgl1-mesa-dri libegl-mesa0
-  libglib2.0-dev shared-mime-info desktop-file-utils dbus dpkg-dev lintian xz-utils
+  libglib2.0-dev shared-mime-info desktop-file-utils xdg-utils dbus dpkg-dev lintian xz-utils
 )
 
 missing=()

@@ -43,6 +43,10 @@ TEST_F(DesktopEntryTest, NamesTheInstalledProgramAndPassesValidation) {
             std::string::npos)
       << text;
   EXPECT_EQ(text.find("audio/*"), std::string::npos) << "GIO matches no wildcard: " << text;
+  // File managers show "Open With KelpWord", and pass the share a startup id or activation token.
+  for (const char* line : {"\nName=KelpWord\n", "\nStartupNotify=true\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
+  }
 
   const auto validation = run({"desktop-file-validate", entry().string()});
   if (validation.exitStatus == 127) GTEST_SKIP() << "desktop-file-validate is not installed";
@@ -55,8 +59,7 @@ TEST_F(DesktopEntryTest, GIORecommendsTheShareForEveryRecordingTypeAndNothingEls
       run({"update-desktop-database", (prefix() / "share/applications").string()});
   if (database.exitStatus == 127) GTEST_SKIP() << "update-desktop-database is not installed";
   ASSERT_EQ(database.exitStatus, 0) << database.err;
-  EXPECT_NE(readFile(prefix() / "share/applications/mimeinfo.cache")
-                .find(std::string("\naudio/mpeg=") + shareEntryId + ";"),
+  EXPECT_NE(readFile(prefix() / "share/applications/mimeinfo.cache").find(shareEntryId),
             std::string::npos);
 
   const auto asked = recordingsToAskFor();

@@ -57,9 +57,10 @@ std::map<std::string, Recommendation> recommendedApplications(const std::vector<
     std::string argument, type, ids;
     std::getline(fields, argument, '\t');
     std::getline(fields, type, '\t');
-    std::getline(fields, ids);
+    std::getline(fields, ids, '\t');
     auto& entry = recommended[argument];
     entry.type = type;
+    std::getline(fields, entry.defaultId);
     std::istringstream words(ids);
     for (std::string id; words >> id;) entry.ids.push_back(id);
   }

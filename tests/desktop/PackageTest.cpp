@@ -1,5 +1,6 @@
 // The Debian packages that CPack makes from this build: what each holds, what it depends on, and
-// an unpacked kelpword-share offered by GIO for recordings, as it will be once installed.
+// an unpacked kelpword-share as it will be once installed: offered by GIO for recordings, needing
+// no GTK unless its window package is there too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "DidedaZiv/AudioIntake.hpp"
 #include "tests/desktop/DesktopLookup.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
@@ -93,6 +97,31 @@ bool holdsUnder(const std::vector<std::string>& paths, const std::string& folder
                      [&](const std::string& path) { return path.starts_with(folder); });
 }
 
+// Runs the program unpacked in `root` with no items, as a launcher would with a display named
+// (an X display that does not answer) and no terminal, in a world of the test's own: a user
+// database whose home has no inbox, no session bus. The loader reports each library it loads.
+testing_support::ProcessResult shareUnpacked(const fs::path& root, const fs::path& scratch) {
+  fs::create_directories(scratch / "home");
+  testing_support::writeFile(scratch / "passwd", "sharer:x:" + std::to_string(::getuid()) + ":" +
+                                                     std::to_string(::getgid()) + ":Sharer:" +
+                                                     (scratch / "home").string() + ":/bin/sh\n");
+  testing_support::writeFile(scratch / "group", "");
+  testing_support::ProcessOptions options;
+  options.environment = testing_support::nssWrapperEnvironment((scratch / "passwd").string(),
+                                                               (scratch / "group").string());
+  options.environment.insert(options.environment.end(),
+                             {{"HOME", (scratch / "not-the-home").string()},
+                              {"TMPDIR", scratch.string()},
+                              {"XDG_DATA_HOME", (scratch / "data-home").string()},
+                              {"XDG_DATA_DIRS", (scratch / "data-dirs").string()},
+                              {"DBUS_SESSION_BUS_ADDRESS", ""},
+                              {"XDG_RUNTIME_DIR", (scratch / "runtime").string()},
+                              {"DISPLAY", ":97"},
+                              {"LD_DEBUG", "files"}});
+  options.unsetEnvironment = {"WAYLAND_DISPLAY"};
+  return run({(root / "usr/bin/kelpword-share").string()}, options);
+}
+
 TEST_F(PackageTest, EachPackageHoldsItsOwnFilesAndNoOther) {
   const auto share = contents(package("kelpword-share"));
   const auto dev = contents(package("libdidedaziv-dev"));
@@ -109,6 +138,7 @@ TEST_F(PackageTest, EachPackageHoldsItsOwnFilesAndNoOther) {
       {share, "usr/share/doc/kelpword-share/changelog.gz", true},
       {share, "usr/share/applications/mimeinfo.cache", false},  // the trigger's, on the system
       {share, "usr/include", false},
+      {share, "usr/lib", false},  // the window module is a package of its own
       {dev, "usr/include/didedaziv/DidedaZiv/AudioIntake.hpp", true},
       {dev, "usr/include/didedaziv/DidedaZiv/DropPasteboard.hpp", true},
       {dev, "usr/include/didedaziv/platform/Url.hpp", true},
@@ -124,29 +154,39 @@ TEST_F(PackageTest, EachPackageHoldsItsOwnFilesAndNoOther) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(holdsUnder(c.paths, c.path), c.held);
   }
-  // Under usr/lib the program keeps only its window sheet's module, in a folder of its own.
-  const auto isModulePart = [](const std::string& path) {
-    const std::string module = "/kelpword-share/kelpword-window-sheet.so";
-    return path.ends_with(module) || path.ends_with("/kelpword-share") ||
-           std::count(path.begin(), path.end(), '/') < 3;
-  };
-  for (const auto& path : share) {
-    if (path.starts_with("usr/lib")) {
-      EXPECT_TRUE(isModulePart(path)) << path;
-    }
-  }
-#ifdef KELPWORD_WINDOW_SHEET
-  EXPECT_TRUE(std::any_of(share.begin(), share.end(), [](const std::string& path) {
-    return path.starts_with("usr/lib/") &&
-           path.ends_with("/kelpword-share/kelpword-window-sheet.so");
-  }));
-#endif
   for (const std::string library : {"libDidedaZiv.a", "libkelpword_platform.a",
                                     "DidedaZivConfig.cmake", "DidedaZivTargets.cmake"}) {
     SCOPED_TRACE(library);
     EXPECT_TRUE(std::any_of(dev.begin(), dev.end(), [&](const std::string& path) {
       return path.starts_with("usr/lib/") && path.ends_with("/" + library);
     }));
+  }
+}
+
+TEST_F(PackageTest, WindowPackageHoldsTheModuleAndItsDocumentsOnly) {
+#ifndef KELPWORD_WINDOW_SHEET
+  GTEST_SKIP() << "built without GTK 4: no window module to package";
+#endif
+  const auto window = contents(package("kelpword-share-window"));
+  for (const char* path : {"usr/share/doc/kelpword-share-window/copyright",
+                           "usr/share/doc/kelpword-share-window/changelog.gz"}) {
+    EXPECT_TRUE(holdsUnder(window, path)) << path;
+  }
+  EXPECT_TRUE(std::any_of(window.begin(), window.end(), [](const std::string& path) {
+    return path.starts_with("usr/lib/") &&
+           path.ends_with("/kelpword-share/kelpword-window-sheet.so");
+  }));
+  // Under usr/lib nothing but the module, in a folder of the program's own.
+  for (const auto& path : window) {
+    if (path.starts_with("usr/share/doc/kelpword-share-window") || path == "usr" ||
+        path == "usr/share" || path == "usr/share/doc") {
+      continue;
+    }
+    const bool modulePart =
+        path.starts_with("usr/lib") &&
+        (path.ends_with("/kelpword-share/kelpword-window-sheet.so") ||
+         path.ends_with("/kelpword-share") || std::count(path.begin(), path.end(), '/') < 3);
+    EXPECT_TRUE(modulePart) << path;
   }
 }
 
@@ -163,6 +203,39 @@ TEST_F(PackageTest, DependenciesComeFromTheLibrariesLinked) {
     EXPECT_NE(devDepends.find(package), std::string::npos) << devDepends;
   }
   EXPECT_TRUE(dependsOnIcuLibrary(devDepends)) << devDepends;
+}
+
+// The program runs without a display, so it installs without GTK: the toolkit, GLib (GIO is
+// loaded only for a hand-off over the session bus) and, with its runtime linked in, the shared
+// C++ runtime are the window package's to bring.
+TEST_F(PackageTest, ShareInstallsWithoutGtkAndTheWindowPackageBringsIt) {
+  const fs::path share = package("kelpword-share");
+  std::vector<std::string> notNeeded = {"libgtk",     "libglib",  "libgio",
+                                        "libgobject", "libcairo", "libpango"};
+#ifdef KELPWORD_STATIC_CXX_RUNTIME
+  notNeeded.emplace_back("libstdc++");
+#endif
+  testing_support::TempFolder unpacked;
+  ASSERT_EQ(run({"dpkg-deb", "-x", share.string(), unpacked.path().string()}).exitStatus, 0);
+  const auto libraries = run({"ldd", (unpacked / "usr/bin/kelpword-share").string()});
+  ASSERT_EQ(libraries.exitStatus, 0) << libraries.err;
+  const std::string depends = field(share, "Depends");
+  for (const auto& library : notNeeded) {
+    SCOPED_TRACE(library);
+    EXPECT_EQ(depends.find(library), std::string::npos) << depends;
+    EXPECT_EQ(libraries.out.find(library), std::string::npos) << libraries.out;
+  }
+#ifdef KELPWORD_WINDOW_SHEET
+  EXPECT_EQ(field(share, "Recommends"), "kelpword-share-window\n");
+  const fs::path window = package("kelpword-share-window");
+  const std::string windowDepends = field(window, "Depends");
+  EXPECT_NE(windowDepends.find("libgtk-4-1"), std::string::npos) << windowDepends;
+  // The module takes the sheet and the main loop from the program: only the same build's.
+  std::string version = field(share, "Version");
+  version.pop_back();
+  EXPECT_NE(windowDepends.find("kelpword-share (= " + version + ")"), std::string::npos)
+      << windowDepends;
+#endif
 }
 
 TEST_F(PackageTest, UnpackedShareIsRecommendedForEveryRecordingType) {
@@ -185,6 +258,48 @@ TEST_F(PackageTest, UnpackedShareIsRecommendedForEveryRecordingType) {
     const auto& ids = recommended.at(what).ids;
     EXPECT_NE(std::find(ids.begin(), ids.end(), shareEntryId), ids.end());
   }
+}
+
+TEST_F(PackageTest, UnpackedWithoutTheWindowPackageTheSheetIsPrinted) {
+  if (testing_support::nssWrapperLibrary().empty()) GTEST_SKIP() << "nss_wrapper is not installed";
+  testing_support::TempFolder unpacked;
+  ASSERT_EQ(
+      run({"dpkg-deb", "-x", package("kelpword-share").string(), (unpacked / "root").string()})
+          .exitStatus,
+      0);
+  const auto shared = shareUnpacked(unpacked / "root", unpacked / "scratch");
+  // The inbox is missing: the message, then the end of input presses Close.
+  EXPECT_EQ(shared.exitStatus, 1) << shared.err;
+  EXPECT_NE(shared.out.find(DidedaZiv::AudioIntake::openKelpWordFirstMessage), std::string::npos)
+      << shared.out;
+  EXPECT_EQ(shared.err.find("kelpword-window-sheet.so"), std::string::npos) << shared.err;
+  EXPECT_EQ(shared.err.find("libgtk"), std::string::npos) << "GTK never loaded";
+}
+
+TEST_F(PackageTest, UnpackedWithTheWindowPackageTheProgramLoadsItsModule) {
+#ifndef KELPWORD_WINDOW_SHEET
+  GTEST_SKIP() << "built without GTK 4: no window module to package";
+#endif
+  if (testing_support::nssWrapperLibrary().empty()) GTEST_SKIP() << "nss_wrapper is not installed";
+  testing_support::TempFolder unpacked;
+  for (const char* name : {"kelpword-share", "kelpword-share-window"}) {
+    ASSERT_EQ(
+        run({"dpkg-deb", "-x", package(name).string(), (unpacked / "root").string()}).exitStatus,
+        0);
+  }
+  const auto shared = shareUnpacked(unpacked / "root", unpacked / "scratch");
+  // Loaded from the window package's place; the display does not answer, so the sheet is
+  // printed all the same.
+  const auto loaded = shared.err.find("kelpword-window-sheet.so [0];  dynamically loaded");
+  ASSERT_NE(loaded, std::string::npos) << shared.err;
+  const auto from = shared.err.rfind("file=", loaded) + 5;
+  const fs::path module = shared.err.substr(from, shared.err.find(' ', from) - from);
+  const std::string installed = fs::weakly_canonical(module).string();
+  EXPECT_TRUE(installed.starts_with((unpacked / "root/usr/lib/").string())) << installed;
+  EXPECT_TRUE(installed.ends_with("/kelpword-share/kelpword-window-sheet.so")) << installed;
+  EXPECT_EQ(shared.exitStatus, 1) << shared.err;
+  EXPECT_NE(shared.out.find(DidedaZiv::AudioIntake::openKelpWordFirstMessage), std::string::npos)
+      << shared.out;
 }
 
 }  // namespace

@@ -4,8 +4,9 @@
 //
 // Each argument is a MIME type ("audio/mpeg") or, without a "/", a file name whose type GIO
 // guesses from the name alone, as a file manager does before it reads the file. Prints one line
-// per argument: the argument, the content type asked for, and the recommended desktop entries'
-// ids, separated by tabs. GIO reads the desktop's folders from XDG_DATA_HOME and XDG_DATA_DIRS.
+// per argument: the argument, the content type asked for, the recommended desktop entries' ids,
+// and the id of the default application for a local file of that type ("" for none), separated by
+// tabs. GIO reads the desktop's folders from XDG_DATA_HOME and XDG_DATA_DIRS.
 #include <cstdio>
 #include <string>
 
@@ -30,6 +31,13 @@ int main(int argc, char** argv) {
       if (id != nullptr) line += std::string(id) + " ";
     }
     g_list_free_full(applications, g_object_unref);
+    // As a file manager and `gio open` ask for a local file: URIs need not be supported.
+    GAppInfo* standard = g_app_info_get_default_for_type(type.c_str(), FALSE);
+    line += "\t";
+    if (standard != nullptr) {
+      if (const char* id = g_app_info_get_id(standard)) line += id;
+      g_object_unref(standard);
+    }
     std::printf("%s\n", line.c_str());
   }
   return 0;

@@ -108,6 +108,10 @@ int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeC
     std::fputs(shareUsage(program).c_str(), stdout);
     return 0;
   }
+  if (arguments.version) {
+    std::fputs(shareVersion(program).c_str(), stdout);
+    return 0;
+  }
 
   bool readsStandardInput = false;
   for (const auto& item : arguments.items) {

@@ -35,7 +35,8 @@ ShareArguments::Item itemFor(const std::string& text) {
 }  // namespace
 
 std::string shareUsage(const std::string& programName) {
-  return "Usage: " + programName + " [--type TYPE] [--name NAME] [ITEM...]\n" +
+  return "Usage: " + programName +
+         " [--type TYPE] [--name NAME] [--no-window] [--version] [--help] [ITEM...]\n" +
          "Shares items through this share extension, as the desktop's share service does: each\n"
          "ITEM is one shared item.\n"
          "\n"
@@ -45,6 +46,7 @@ std::string shareUsage(const std::string& programName) {
          "               public.mp3, or a MIME type such as audio/mpeg (default: public.data)\n"
          "  --name NAME  the name standard input suggests for its file (default: none)\n"
          "  --no-window  keep the sheet out of a window, even where a display is available\n"
+         "  --version    show the version and exit\n"
          "  --help       show this help and exit\n"
          "\n"
          "Without ITEM the share has no items. The sheet is a window where a display is available\n"
@@ -53,6 +55,10 @@ std::string shareUsage(const std::string& programName) {
          "button; so does the end of input, for a sheet outside a window.\n"
          "\n"
          "Exit status: 0 when the share completed, 1 when it was cancelled, 2 on a usage error.\n";
+}
+
+std::string shareVersion(const std::string& programName) {
+  return programName + " " + EXTENSION_VERSION + "\n";
 }
 
 ShareArguments parseShareArguments(const std::vector<std::string>& arguments) {
@@ -76,6 +82,10 @@ ShareArguments parseShareArguments(const std::vector<std::string>& arguments) {
       parsed.noWindow = true;
       continue;
     }
+    if (argument == "--version") {
+      parsed.version = true;
+      continue;
+    }
     std::optional<std::string>* target = nullptr;
     std::string option = argument;
     std::optional<std::string> value;
@@ -85,7 +95,7 @@ ShareArguments parseShareArguments(const std::vector<std::string>& arguments) {
     }
     if (option == "--type") target = &parsed.type;
     if (option == "--name") target = &parsed.name;
-    if (value && (option == "--no-window" || option == "--help")) {
+    if (value && (option == "--no-window" || option == "--help" || option == "--version")) {
       throw std::invalid_argument("option " + option + " takes no value");
     }
     if (!target) throw std::invalid_argument("unknown option " + option);
@@ -99,7 +109,7 @@ ShareArguments parseShareArguments(const std::vector<std::string>& arguments) {
     return item.kind == ShareArguments::Item::Kind::standardInput;
   });
   if (inputs > 1) throw std::invalid_argument("standard input (-) can be shared once only");
-  if (inputs == 0 && (parsed.type || parsed.name) && !parsed.help) {
+  if (inputs == 0 && (parsed.type || parsed.name) && !parsed.help && !parsed.version) {
     throw std::invalid_argument("--type and --name describe standard input: give - as an ITEM");
   }
   return parsed;

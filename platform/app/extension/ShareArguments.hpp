@@ -6,8 +6,8 @@
 
 namespace platform {
 
-// The command line of a share extension: `[--type T] [--name N] [--no-window] [ITEM…]`, each
-// ITEM one shared item.
+// The command line of a share extension:
+// `[--type T] [--name N] [--no-window] [--version] [--help] [ITEM…]`, each ITEM one shared item.
 struct ShareArguments {
   struct Item {
     enum class Kind {
@@ -22,7 +22,8 @@ struct ShareArguments {
   std::vector<Item> items;
   std::optional<std::string> type;  // --type: standard input's content type
   std::optional<std::string> name;  // --name: its suggested name; none when not given
-  bool help = false;
+  bool help = false;                // --help or -h: print shareUsage() and exit 0
+  bool version = false;             // --version: print shareVersion() and exit 0
   bool noWindow = false;  // --no-window: the sheet stays in the terminal (or lines of text)
 };
 
@@ -32,7 +33,10 @@ struct ShareArguments {
 // --type or --name without "-".
 ShareArguments parseShareArguments(const std::vector<std::string>& arguments);
 
-// What --help prints, for the program called `programName`.
+// What --help prints, for the program called `programName`. Its first line names every option.
 std::string shareUsage(const std::string& programName);
+
+// What --version prints: "kelpword-share <the project's version>" and a new line.
+std::string shareVersion(const std::string& programName);
 
 }  // namespace platform

@@ -57,6 +57,7 @@ TEST(ShareArgumentsTest, UsageErrorsSayWhatIsWrong) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--no-window=1"}, "option --no-window takes no value"},
       {{"--help=yes"}, "option --help takes no value"},
+      {{"--version=2"}, "option --version takes no value"},
       {{"--bogus=1"}, "unknown option --bogus"},
       {{"-", "--name"}, "--name needs a value"},
   };
@@ -69,6 +70,43 @@ TEST(ShareArgumentsTest, UsageErrorsSayWhatIsWrong) {
       EXPECT_EQ(error.what(), message);
     }
   }
+}
+
+// Every option the parser takes, as the usage line must name it, and what it asks for.
+TEST(ShareArgumentsTest, UsageLineNamesEveryOptionTheParserTakes) {
+  struct OptionCase {
+    std::vector<std::string> arguments;
+    std::string inUsageLine;
+    bool help = false;
+    bool version = false;
+    bool noWindow = false;
+  };
+  const OptionCase cases[] = {
+      {.arguments = {"--type", "public.mp3", "-"}, .inUsageLine = "[--type TYPE]"},
+      {.arguments = {"--name", "Memo", "-"}, .inUsageLine = "[--name NAME]"},
+      {.arguments = {"--no-window"}, .inUsageLine = "[--no-window]", .noWindow = true},
+      {.arguments = {"--version"}, .inUsageLine = "[--version]", .version = true},
+      {.arguments = {"--help"}, .inUsageLine = "[--help]", .help = true},
+      {.arguments = {"a.m4a"}, .inUsageLine = "[ITEM...]"},
+      // Asking for the version or the help is never a usage error, whatever else is given.
+      {.arguments = {"--name", "Memo", "--version"}, .inUsageLine = "", .version = true},
+  };
+  const std::string usage = platform::shareUsage("kelpword-share");
+  const std::string usageLine = usage.substr(0, usage.find('\n'));
+  EXPECT_TRUE(usageLine.starts_with("Usage: kelpword-share [")) << usageLine;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.arguments));
+    EXPECT_NE(usageLine.find(c.inUsageLine), std::string::npos) << usageLine;
+    const auto parsed = platform::parseShareArguments(c.arguments);
+    EXPECT_EQ(parsed.help, c.help);
+    EXPECT_EQ(parsed.version, c.version);
+    EXPECT_EQ(parsed.noWindow, c.noWindow);
+  }
+}
+
+TEST(ShareArgumentsTest, VersionNamesTheProgramAndItsVersion) {
+  EXPECT_THAT(platform::shareVersion("kelpword-share"),
+              testing::MatchesRegex("kelpword-share [0-9]+\\.[0-9]+\\.[0-9]+\n"));
 }
 
 }  // namespace

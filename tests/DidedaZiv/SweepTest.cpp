@@ -56,6 +56,14 @@ Clock::time_point newestOfAll(const fs::path& folder) {
   return newest;
 }
 
+// Whether the file system holding `item` keeps creation dates, asked of the kernel itself rather
+// than of the code under test, which might fail to read them.
+bool keepsCreationDates(const fs::path& item) {
+  struct statx info {};
+  return ::statx(AT_FDCWD, item.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &info) == 0 &&
+         (info.stx_mask & STATX_BTIME) != 0;
+}
+
 void setModified(const fs::path& item, Clock::time_point when) {
   const auto sinceEpoch = when.time_since_epoch();
   const auto wholeSeconds = std::chrono::floor<seconds>(sinceEpoch);
@@ -118,14 +126,19 @@ TEST(SweepTest, RemovesOnlyEntriesStrictlyOlderThanTheLimit) {
       {"a limit of minus infinity takes everything", Modified::asCreated, -infinity,
        -std::chrono::hours(24 * 365), true},
   };
+  std::vector<std::string> skipped;
   for (const auto& testCase : cases) {
     SCOPED_TRACE(testCase.what);
     TempFolder inbox;
     const fs::path entry = inbox / "ENTRY";
     makeEntry(entry);
     const auto listedEntry = listed(entry);
-    if (testCase.modified != Modified::asCreated && !listedEntry.creationDate) {
-      GTEST_SKIP() << "this file system keeps no creation dates";
+    if (testCase.modified != Modified::asCreated) {
+      if (!keepsCreationDates(entry)) {
+        skipped.emplace_back(testCase.what);
+        continue;
+      }
+      ASSERT_TRUE(listedEntry.creationDate) << "the file system keeps it, the listing lost it";
     }
     if (testCase.modified == Modified::longBeforeCreation) {
       setModified(entry, *listedEntry.creationDate - std::chrono::hours(24 * 30));
@@ -138,6 +151,9 @@ TEST(SweepTest, RemovesOnlyEntriesStrictlyOlderThanTheLimit) {
     sweep(inbox.url(), testCase.olderThan, {}, newestDate(entry) + testCase.age);
 
     EXPECT_EQ(fs::exists(entry), !testCase.removed);
+  }
+  if (!skipped.empty()) {
+    GTEST_SKIP() << skipped.size() << " cases need creation dates, which this file system lacks";
   }
 }
 
@@ -209,6 +225,24 @@ TEST(SweepTest, SparesEntriesHoldingAKeptLocation) {
 
     EXPECT_EQ(namesIn(inbox), testCase.remaining);
   }
+}
+
+// An entry that is a link to a folder is judged by where it leads: a kept location there spares
+// the link; otherwise the old link goes, and never what it leads to.
+TEST(SweepTest, AnOldLinkToAFolderStaysWhileTheFolderHoldsAKeptLocation) {
+  TempFolder temp;
+  const fs::path inbox = temp / "inbox";
+  makeEntry(temp / "elsewhere/kept");
+  makeEntry(temp / "elsewhere/free");
+  fs::create_directories(inbox);
+  fs::create_directory_symlink(temp / "elsewhere/kept", inbox / "to kept");
+  fs::create_directory_symlink(temp / "elsewhere/free", inbox / "to free");
+
+  sweep(folderURL(inbox), kHour, {fileURL(temp / "elsewhere/kept/Interview.m4a")},
+        newestOfAll(inbox) + seconds(3601));
+
+  EXPECT_EQ(namesIn(inbox), Names{"to kept"});
+  EXPECT_EQ(readFile(temp / "elsewhere/free/Interview.m4a"), "audio");
 }
 
 // The swept folder and the kept locations meet only through their resolved spellings.

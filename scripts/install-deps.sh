@@ -9,7 +9,9 @@ packages=(
   libnss-wrapper e2fsprogs util-linux
   libgtk-4-dev libx11-dev xvfb xauth xdotool imagemagick fonts-dejavu-core
   weston libweston-10-dev libgl1-mesa-dri libegl-mesa0
+  at-spi2-core python3-pyatspi gir1.2-atspi-2.0 python3-gi
   libglib2.0-dev shared-mime-info desktop-file-utils xdg-utils dbus dpkg-dev lintian xz-utils
+  libkf5purpose-dev libkf5coreaddons-dev qtbase5-dev extra-cmake-modules xdg-desktop-portal fuse3
 )
 
 missing=()

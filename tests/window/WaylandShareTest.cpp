@@ -52,8 +52,8 @@ class WaylandShareTest : public e2e::ShareExtensionTest {
     for (auto& entry : toolkitHome(folder() / "toolkit")) environment.push_back(std::move(entry));
     environment.insert(environment.end(), rendering.environment.begin(),
                        rendering.environment.end());
-    return std::make_unique<RunningShare>(argv, environment, std::vector<std::string>{"DISPLAY"},
-                                          folder());
+    return std::make_unique<RunningShare>(
+        argv, environment, std::vector<std::string>{"DISPLAY", "GTK_A11Y"}, folder());
   }
 };
 

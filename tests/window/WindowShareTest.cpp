@@ -51,8 +51,8 @@ class WindowShareTest : public e2e::ShareExtensionTest, protected InProcessSheet
     auto environment = this->environment();
     for (auto& entry : toolkitEnvironment(folder() / "toolkit")) environment.push_back(entry);
     for (const auto& entry : extra) environment.push_back(entry);
-    return std::make_unique<RunningShare>(argv, environment,
-                                          std::vector<std::string>{"WAYLAND_DISPLAY"}, folder());
+    return std::make_unique<RunningShare>(
+        argv, environment, std::vector<std::string>{"WAYLAND_DISPLAY", "GTK_A11Y"}, folder());
   }
 
   // The share's window, once it shows, and what it shows once settled, as `wanted` when given.

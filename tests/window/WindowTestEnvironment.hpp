@@ -27,7 +27,7 @@ const std::string& whyNoCompositor();
 // Whether `program` is an executable in a folder of $PATH.
 bool onPath(const std::string& program);
 
-// What GTK in a program the tests start needs on any display: no accessibility bus to look for;
+// What GTK in a program the tests start needs on any display:
 // caches, settings and state under `folder`; and nss_wrapper without RTLD_DEEPBIND, which
 // AddressSanitizer refuses (the toolkit makes it load the C library).
 RunningShare::Environment toolkitHome(const std::filesystem::path& folder);

@@ -34,7 +34,9 @@ class DisplayEnvironment : public ::testing::Environment {
       ::setenv(name.c_str(), value.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     }
     ::setenv("HOME", home_.path().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-    ::unsetenv("WAYLAND_DISPLAY");              // NOLINT(concurrency-mt-unsafe)
+    // The test's own windows need no accessibility bus; the shares it starts unset this.
+    ::setenv("GTK_A11Y", "none", 1);  // NOLINT(concurrency-mt-unsafe)
+    ::unsetenv("WAYLAND_DISPLAY");    // NOLINT(concurrency-mt-unsafe)
   }
 
   void TearDown() override {
@@ -68,8 +70,7 @@ bool onPath(const std::string& program) {
 }
 
 RunningShare::Environment toolkitHome(const std::filesystem::path& folder) {
-  return {{"GTK_A11Y", "none"},
-          {"NSS_WRAPPER_DISABLE_DEEPBIND", "1"},
+  return {{"NSS_WRAPPER_DISABLE_DEEPBIND", "1"},
           {"XDG_CACHE_HOME", (folder / "cache").string()},
           {"XDG_CONFIG_HOME", (folder / "config").string()},
           {"XDG_STATE_HOME", (folder / "state").string()}};

@@ -3,6 +3,7 @@
 
 #include <type_traits>
 
+#include "platform/app/sheet/window/AccessibilityBus.hpp"
 #include "platform/app/sheet/window/WindowSheetRenderer.hpp"
 
 extern "C" {
@@ -11,7 +12,14 @@ bool kelpword_window_sheet_display_available();
 platform::SheetRenderer* kelpword_window_sheet_new_renderer();
 
 bool kelpword_window_sheet_display_available() {
-  return platform::WindowSheetRenderer::displayAvailable();
+  static const bool available = [] {
+    platform::accessibilityBus::quietWithoutSessionBus();
+    if (!platform::WindowSheetRenderer::displayAvailable()) return false;
+    // The loading program may refuse new connections once this returns.
+    platform::accessibilityBus::connectNow();
+    return true;
+  }();
+  return available;
 }
 
 platform::SheetRenderer* kelpword_window_sheet_new_renderer() {

@@ -16,7 +16,9 @@ namespace platform::windowSheetModule {
 
 inline constexpr const char* fileName = "kelpword-window-sheet.so";
 
-// WindowSheetRenderer::displayAvailable().
+// WindowSheetRenderer::displayAvailable(), with every connection a window needs made by the time
+// it returns yes: the display's and the accessibility bus's (AccessibilityBus.hpp). Without a
+// session bus, GTK's accessibility is off.
 inline constexpr const char* displayAvailableName = "kelpword_window_sheet_display_available";
 using DisplayAvailable = bool();
 

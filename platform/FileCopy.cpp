@@ -16,21 +16,24 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/CopyCancellation.hpp"
 #include "platform/FileManager.hpp"
+#include "platform/detail/CopyMeter.hpp"
 #include "platform/detail/Posix.hpp"
 
 namespace platform::fileManager {
 namespace {
 
 constexpr mode_t permissionBits = 0777;  // set-id and sticky bits are not carried over
-constexpr std::size_t kernelCopyChunk = std::size_t{1} << 30;
 constexpr std::size_t nameMax = 255;
 
+using detail::CopyMeter;
 using posix::FileDescriptor;
 
 constexpr std::string_view kCopy = "copy";
@@ -55,6 +58,18 @@ struct stat statOrFail(int fd, const std::string& what) {
 
 // --- data --------------------------------------------------------------------------------------
 
+// Between two looks for cancellation: long enough that the look costs nothing, short enough that
+// a copy from a slow disk stops within a moment.
+constexpr std::size_t copyChunk = std::size_t{8} << 20;
+constexpr std::size_t bufferBytes = std::size_t{128} * 1024;
+// How long a wait on a pipe goes before reading again: the end of a pipe whose writer came
+// before it was opened here shows in a read alone (poll() does not report it).
+constexpr int pipeRecheckMilliseconds = 100;
+
+void failIfCancelled(const std::string& what) {
+  if (copyCancellation::isCancelled()) fail(ECANCELED, what);
+}
+
 bool kernelRefusesCopy(int error) {
   return error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS ||
          error == EBADF || error == EPERM;
@@ -63,12 +78,14 @@ bool kernelRefusesCopy(int error) {
 // copy_file_range to the end. False, with nothing copied, when the kernel cannot copy between
 // these two files, or when it reports an empty source at once: files of /proc and the like
 // report size 0, so reading must confirm the end.
-bool copyInKernel(int from, int to, const std::string& what) {
+bool copyInKernel(int from, int to, CopyMeter& meter, const std::string& what) {
   bool copiedAny = false;
   for (;;) {
-    const ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, kernelCopyChunk, 0);
+    failIfCancelled(what);
+    const ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, copyChunk, 0);
     if (copied > 0) {
       copiedAny = true;
+      meter.advance(static_cast<std::uint64_t>(copied));
     } else if (copied == 0) {
       return copiedAny;
     } else if (errno != EINTR) {
@@ -78,20 +95,39 @@ bool copyInKernel(int from, int to, const std::string& what) {
   }
 }
 
+// Reads `from` from its current offset to its end into `to`, through one fixed buffer.
+void copyByReading(int from, int to, CopyMeter& meter, const std::string& what) {
+  const auto buffer = std::make_unique_for_overwrite<char[]>(bufferBytes);
+  for (;;) {
+    failIfCancelled(what);
+    const ssize_t got = ::read(from, buffer.get(), bufferBytes);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) fail(errno, what);
+    if (got == 0) return;
+    if (const int error = posix::writeAll(to, buffer.get(), static_cast<std::size_t>(got)))
+      fail(error, what);
+    meter.advance(static_cast<std::uint64_t>(got));
+  }
+}
+
 // Copies `length` bytes at `offset` of `from` to the same offset of `to`: in the kernel where it
 // can, else through one fixed buffer.
-void copyRange(int from, int to, off_t offset, off_t length, const std::string& what) {
+void copyRange(int from, int to, off_t offset, off_t length, CopyMeter& meter,
+               const std::string& what) {
   off_t in = offset;
   off_t out = offset;
   const off_t end = offset + length;
   bool inKernel = true;
   std::unique_ptr<char[]> buffer;
-  constexpr std::size_t bufferBytes = std::size_t{128} * 1024;
   while (in < end) {
-    const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - in, kernelCopyChunk));
+    failIfCancelled(what);
+    const auto wanted = static_cast<std::size_t>(std::min<off_t>(end - in, copyChunk));
     if (inKernel) {
       const ssize_t copied = ::copy_file_range(from, &in, to, &out, wanted, 0);
-      if (copied > 0) continue;
+      if (copied > 0) {
+        meter.advance(static_cast<std::uint64_t>(copied));
+        continue;
+      }
       if (copied == 0) return;  // the source shrank meanwhile
       if (errno == EINTR) continue;
       if (!kernelRefusesCopy(errno)) fail(errno, what);
@@ -111,14 +147,16 @@ void copyRange(int from, int to, off_t offset, off_t length, const std::string& 
     }
     in += got;
     out += got;
+    meter.advance(static_cast<std::uint64_t>(got));
   }
 }
 
 // Copies only the data of a file with holes, leaving the holes holes: a 1 GiB file holding 4 KiB
 // costs 4 KiB again, not 1 GiB. False, with nothing written, where the file system cannot tell
 // data from holes.
-bool copySparse(int from, int to, off_t size, const std::string& what) {
-  for (off_t offset = 0; offset < size;) {
+bool copySparse(int from, int to, off_t size, CopyMeter& meter, const std::string& what) {
+  off_t offset = 0;
+  while (offset < size) {
     const off_t data = ::lseek(from, offset, SEEK_DATA);
     if (data < 0) {
       if (errno == ENXIO) break;  // only a hole is left
@@ -128,9 +166,11 @@ bool copySparse(int from, int to, off_t size, const std::string& what) {
     off_t hole = ::lseek(from, data, SEEK_HOLE);
     if (hole < 0) fail(errno, what);
     hole = std::min(hole, size);
-    if (hole > data) copyRange(from, to, data, hole - data, what);
-    offset = hole;
+    meter.advance(static_cast<std::uint64_t>(std::max<off_t>(0, data - offset)));
+    if (hole > data) copyRange(from, to, data, hole - data, meter, what);
+    offset = std::max(hole, data);
   }
+  if (offset < size) meter.advance(static_cast<std::uint64_t>(size - offset));
   if (::ftruncate(to, size) != 0) fail(errno, what);
   return true;
 }
@@ -142,34 +182,49 @@ bool cloneUnsupported(int error) {
          error == EBADF;
 }
 
-// Reads the pipe `from`, opened non-blocking, to its end into `to`. The first read, still
-// non-blocking, tells a pipe that no writer holds and that holds nothing (0) from one that a
-// writer holds (EAGAIN). Later reads wait, and end once the last writer has closed it: a read
-// sees that even for a writer that came before the pipe was opened here, where poll() would not.
-// A pipe that yields nothing holds no data to copy: ENODATA.
+// Waits until the non-blocking pipe `from` may have something to read, it may have ended, or the
+// copies are cancelled (ECANCELED).
+void awaitPipe(int from, const std::string& what) {
+  std::array<pollfd, 2> waits{{{from, POLLIN, 0}, {copyCancellation::wakeDescriptor(), POLLIN, 0}}};
+  const nfds_t count = waits[1].fd >= 0 ? 2 : 1;
+  if (::poll(waits.data(), count, pipeRecheckMilliseconds) < 0 && errno != EINTR) fail(errno, what);
+  failIfCancelled(what);
+}
+
+// Reads the pipe `from`, opened non-blocking, to its end into `to`. The first read tells a pipe
+// that no writer holds and that holds nothing (0) from one that a writer holds (EAGAIN). Later
+// reads wait on the pipe and on cancellation together, and end once the last writer has closed
+// it. A pipe that yields nothing holds no data to copy: ENODATA.
 void copyPipe(int from, int to, const std::string& what) {
-  std::array<char, 4096> first{};
-  ssize_t got = 0;
-  do {
-    got = ::read(from, first.data(), first.size());
-  } while (got < 0 && errno == EINTR);
-  if (got == 0) fail(ENODATA, what);
-  if (got < 0 && errno != EAGAIN) fail(errno, what);
-  if (got > 0) {
-    if (const int error = posix::writeAll(to, first.data(), static_cast<std::size_t>(got)))
+  const auto buffer = std::make_unique_for_overwrite<char[]>(bufferBytes);
+  for (bool first = true;; first = false) {
+    failIfCancelled(what);
+    const ssize_t got = ::read(from, buffer.get(), bufferBytes);
+    if (got == 0 && first) fail(ENODATA, what);
+    if (got == 0) break;
+    if (got < 0 && errno != EAGAIN && errno != EINTR) fail(errno, what);
+    if (got < 0) {
+      if (errno == EAGAIN) awaitPipe(from, what);
+      continue;
+    }
+    if (const int error = posix::writeAll(to, buffer.get(), static_cast<std::size_t>(got)))
       fail(error, what);
   }
-  if (::fcntl(from, F_SETFL, 0) != 0) fail(errno, what);  // clears O_NONBLOCK alone
-  if (const int error = posix::copyToEnd(from, to); error != 0) fail(error, what);
   if (statOrFail(to, what).st_size == 0) fail(ENODATA, what);
 }
 
 // Copies the data of the regular file or pipe `from` (whose status is `info`) into the empty file
 // `to`: a shared-extent clone where the file system has one; else only the data of a file with
 // holes; else in the kernel, else through one fixed buffer.
-void copyData(int from, const struct stat& info, int to, const std::string& what) {
+void copyData(int from, const struct stat& info, int to, CopyMeter& meter,
+              const std::string& what) {
   if (S_ISFIFO(info.st_mode)) return copyPipe(from, to, what);
-  if (::ioctl(to, FICLONE, from) == 0) return;
+  const auto size = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0));
+  meter.expect(size);
+  if (::ioctl(to, FICLONE, from) == 0) {
+    meter.advance(size);
+    return;
+  }
   // A clone that failed part-way may still have touched the target. Only truncate then: on
   // ext4, truncating to zero makes close() flush the whole file, as for a file rewritten in place.
   if (!cloneUnsupported(errno) && statOrFail(to, what).st_size != 0 && ::ftruncate(to, 0) != 0) {
@@ -177,11 +232,11 @@ void copyData(int from, const struct stat& info, int to, const std::string& what
   }
   constexpr off_t blockBytes = 512;  // st_blocks' unit
   if (info.st_size > 0 && info.st_blocks * blockBytes < info.st_size &&
-      copySparse(from, to, info.st_size, what)) {
+      copySparse(from, to, info.st_size, meter, what)) {
     return;
   }
-  if (copyInKernel(from, to, what)) return;
-  if (const int error = posix::copyToEnd(from, to); error != 0) fail(error, what);
+  if (copyInKernel(from, to, meter, what)) return;
+  copyByReading(from, to, meter, what);
 }
 
 // --- permissions -------------------------------------------------------------------------------
@@ -255,7 +310,7 @@ struct CopyRoot {
   ino_t inode;
 };
 
-void copyFolderContents(int from, int to, const CopyRoot& root, mode_t mask,
+void copyFolderContents(int from, int to, const CopyRoot& root, mode_t mask, CopyMeter& meter,
                         const std::string& what);
 
 // Copies the entry `name` of the folder `from` into the folder `to` under the same name: links
@@ -264,7 +319,8 @@ void copyFolderContents(int from, int to, const CopyRoot& root, mode_t mask,
 // by root would open the device to whoever can reach the copy, and one such entry must not cost
 // an ordinary user the whole folder.
 void copyEntry(int from, const char* name, int to, const CopyRoot& root, mode_t mask,
-               const std::string& what) {
+               CopyMeter& meter, const std::string& what) {
+  failIfCancelled(what);
   struct stat info {};
   if (::fstatat(from, name, &info, AT_SYMLINK_NOFOLLOW) != 0) fail(errno, what);
   const mode_t mode = copyMode(info.st_mode, mask);
@@ -280,7 +336,7 @@ void copyEntry(int from, const char* name, int to, const CopyRoot& root, mode_t 
     const FileDescriptor source = openOrFail(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
     if (::mkdirat(to, name, S_IRWXU) != 0) fail(errno, what);
     const FileDescriptor target = openOrFail(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
-    copyFolderContents(source.get(), target.get(), root, mask, what);
+    copyFolderContents(source.get(), target.get(), root, mask, meter, what);
     // Only now, so that a read-only source folder could be filled.
     if (::fchmod(target.get(), mode) != 0) fail(errno, what);
     return;
@@ -292,16 +348,17 @@ void copyEntry(int from, const char* name, int to, const CopyRoot& root, mode_t 
     if (!S_ISREG(opened.st_mode)) fail(EAGAIN, what);
     FileDescriptor target =
         openOrFail(to, name, O_WRONLY | O_CREAT | O_EXCL, what, S_IRUSR | S_IWUSR);
-    copyData(source.get(), opened, target.get(), what);
+    copyData(source.get(), opened, target.get(), meter, what);
     if (::fchmod(target.get(), mode) != 0) fail(errno, what);
     target.closeReportingErrors(kCopy, what);
   }
 }
 
-void copyFolderContents(int from, int to, const CopyRoot& root, mode_t mask,
+void copyFolderContents(int from, int to, const CopyRoot& root, mode_t mask, CopyMeter& meter,
                         const std::string& what) {
   posix::DirectoryReader listing(from, kCopy, what);
-  while (const dirent* entry = listing.next()) copyEntry(from, entry->d_name, to, root, mask, what);
+  while (const dirent* entry = listing.next())
+    copyEntry(from, entry->d_name, to, root, mask, meter, what);
 }
 
 // --- the temporary and its rename --------------------------------------------------------------
@@ -425,19 +482,20 @@ bool refusesUnnamedFiles(int error) {
 // the file system makes no such files or they cannot be named here. The file is made with the
 // source's permission bits, less the umask as the kernel takes it off, as cp's copies are.
 bool copyFileUnnamed(int source, const struct stat& sourceInfo, int folder, const std::string& name,
-                     const std::string& what) {
+                     CopyMeter& meter, const std::string& what) {
   FileDescriptor copy =
       posix::openAt(folder, ".", O_TMPFILE | O_WRONLY, sourceInfo.st_mode & permissionBits);
   if (!copy.valid()) {
     if (refusesUnnamedFiles(errno)) return false;
     fail(errno, what);
   }
-  copyData(source, sourceInfo, copy.get(), what);
+  copyData(source, sourceInfo, copy.get(), meter, what);
   if (const int error = posix::linkDescriptorAt(copy.get(), folder, name.c_str()); error != 0) {
     // Neither way of naming it works here (no privilege, no /proc): the caller copies anew; a
     // pipe's data, read already, cannot be read again.
     if ((error == ENOENT || error == EPERM) && !S_ISFIFO(sourceInfo.st_mode)) {
       if (::lseek(source, 0, SEEK_SET) != 0) fail(errno, what);
+      meter.restart();
       return false;
     }
     fail(error, what);
@@ -458,6 +516,8 @@ void copyItem(const Url& from, const Url& to) {
   const std::string sourcePath = posix::requireLocalPath(from, kCopy);
   const std::string target = posix::requireLocalPath(to, kCopy);
   const std::string what = sourcePath + " to " + target;
+  failIfCancelled(what);
+  CopyMeter meter;
 
   // Following a final link: a file, a folder or a pipe, anything else refused (EINVAL).
   struct stat sourceInfo {};
@@ -478,7 +538,10 @@ void copyItem(const Url& from, const Url& to) {
     fail(EEXIST, what);
   if (errno != ENOENT) fail(errno, what);
 
-  if (!isFolder && copyFileUnnamed(source.get(), sourceInfo, folder.get(), name, what)) return;
+  if (!isFolder && copyFileUnnamed(source.get(), sourceInfo, folder.get(), name, meter, what)) {
+    meter.finish();
+    return;
+  }
 
   const mode_t mask = creationMask();
   const mode_t mode = copyMode(sourceInfo.st_mode, mask);
@@ -489,13 +552,14 @@ void copyItem(const Url& from, const Url& to) {
   if (isFolder) {
     const struct stat copyInfo = statOrFail(copy.get(), what);
     copyFolderContents(source.get(), copy.get(), CopyRoot{copyInfo.st_dev, copyInfo.st_ino}, mask,
-                       what);
+                       meter, what);
   } else {
-    copyData(source.get(), sourceInfo, copy.get(), what);
+    copyData(source.get(), sourceInfo, copy.get(), meter, what);
   }
   if (::fchmod(copy.get(), mode) != 0) fail(errno, what);
   copy.closeReportingErrors(kCopy, what);
   temporary.rename(name, mode, what);
+  meter.finish();
 }
 
 }  // namespace platform::fileManager

@@ -2,7 +2,8 @@
 # Renders the share sheet's two faces as PNG files for the README, on a virtual X display
 # (xvfb-run), with kelpword-share as built by the release preset and a demonstration home under
 # build/screenshots (the user database points there through nss_wrapper):
-#   docs/sheet-status.png    the status sheet, while a recording is still arriving
+#   docs/sheet-status.png    the status sheet with its progress bar, while a long recording is
+#                            copied from a slow disk (root: a throttled loop device)
 #   docs/sheet-failure.png   the failure sheet, when KelpWord's inbox is missing
 #   docs/reference-app.png   kelpword-reference, the example main application, after a share and
 #                            a drop from another application's window
@@ -48,7 +49,6 @@ start_share() {
   pid=$!
 }
 pid=""
-trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null || true' EXIT
 
 # The sheet's window once it shows, waited for up to ten seconds.
 window_of() {
@@ -69,15 +69,69 @@ shoot() {
   echo "wrote $2"
 }
 
-# Status: the inbox is there and the recording arrives on standard input, a pipe that stays open.
+# A long recording on a slow disk, for the status sheet with its progress bar: a 2 GiB file of
+# real blocks on ext2 in a loop device whose reads a cgroup holds to 24 MiB/s. Root only; where it
+# cannot be made, the recording arrives on standard input instead, with no bar.
+slow_disk=""
+slow_cgroup=""
+slow_device=""
+make_slow_disk() {
+  [ "$(id -u)" = 0 ] || return 1
+  local image=$work/slow.img blocks=$((2 * 1024 * 1024 / 4))
+  truncate -s 2300M "$image"
+  mkfs.ext2 -q -F -b 4096 "$image" >/dev/null 2>&1 || return 1
+  debugfs -w -R "write /dev/null Interview.wav" "$image" >/dev/null 2>&1 || return 1
+  debugfs -w -R "fallocate Interview.wav 0 $((blocks - 1))" "$image" >/dev/null 2>&1 || return 1
+  debugfs -w -R "sif Interview.wav size $((blocks * 4096))" "$image" >/dev/null 2>&1 || return 1
+  debugfs -w -R "sif Interview.wav mode 0100644" "$image" >/dev/null 2>&1 || return 1
+  slow_device=$(losetup --find --show "$image") || return 1
+  mkdir -p "$work/slow"
+  mount -o ro "$slow_device" "$work/slow" || return 1
+  slow_disk=$work/slow
+  local numbers rate=$((24 * 1024 * 1024))
+  numbers=$(lsblk -ndo MAJ:MIN "$slow_device" | tr -d ' ')
+  if grep -qw io /sys/fs/cgroup/cgroup.controllers 2>/dev/null; then
+    echo +io >/sys/fs/cgroup/cgroup.subtree_control || true
+    slow_cgroup=/sys/fs/cgroup/kelpword-screenshots
+    mkdir -p "$slow_cgroup" && echo "$numbers rbps=$rate" >"$slow_cgroup/io.max"
+  elif [ -e /sys/fs/cgroup/blkio/blkio.throttle.read_bps_device ]; then
+    slow_cgroup=/sys/fs/cgroup/blkio/kelpword-screenshots
+    mkdir -p "$slow_cgroup" && echo "$numbers $rate" >"$slow_cgroup/blkio.throttle.read_bps_device"
+  else
+    return 1
+  fi
+}
+remove_slow_disk() {
+  [ -z "$slow_cgroup" ] || rmdir "$slow_cgroup" 2>/dev/null || true
+  [ -z "$slow_disk" ] || umount "$slow_disk" || true
+  [ -z "$slow_device" ] || losetup -d "$slow_device" || true
+  rm -f "$work/slow.img"
+}
+trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null || true; remove_slow_disk' EXIT
+
+# Status: the inbox is there and the recording is on its way, under way for a while.
 mkdir -p "$home/Library/Application Support/com.brenvik.kelpword/Received Files"
-mkfifo "$work/arriving"
-exec 3<>"$work/arriving"
-share_input="$work/arriving" start_share --type com.microsoft.waveform-audio --name Interview -
-id=$(window_of $pid)
+if make_slow_disk; then
+  echo $$ >"$slow_cgroup/cgroup.procs"
+  start_share "$slow_disk/Interview.wav"
+  echo $$ >"$(dirname "$slow_cgroup")/cgroup.procs"
+  id=$(window_of $pid)
+  sleep 2 # the bar shows after half a second, and has moved on by now
+else
+  echo "no slow disk for the progress bar (needs root, a loop device and a cgroup)" >&2
+  mkfifo "$work/arriving"
+  exec 3<>"$work/arriving"
+  share_input="$work/arriving" start_share --type com.microsoft.waveform-audio --name Interview -
+  id=$(window_of $pid)
+fi
 shoot "$id" "$root/docs/sheet-status.png"
 kill "$pid"
 wait "$pid" || true
+pid=""
+remove_slow_disk
+slow_disk=""
+slow_cgroup=""
+slow_device=""
 pid=""
 exec 3>&-
 

@@ -1,10 +1,18 @@
 #include "share-extension/ShareViewController.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <utility>
 
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+
 #include "DidedaZiv/AudioIntake.hpp"
+#include "platform/CopyProgress.hpp"
 #include "platform/MainThread.hpp"
 #include "platform/app/views/Button.hpp"
+#include "platform/app/views/ByteCountFormatter.hpp"
 #include "platform/app/views/LayoutConstraint.hpp"
 #include "platform/app/workspace/RunningApplication.hpp"
 #include "platform/app/workspace/Workspace.hpp"
@@ -19,6 +27,7 @@ ShareViewController::ShareViewController(std::optional<std::string> nibName,
                                          std::optional<platform::Bundle> bundle)
     : platform::ViewController(std::move(nibName), std::move(bundle)),
       label_(platform::TextField::wrappingLabel("Sending to KelpWord\u2026")),
+      progress_(std::make_shared<platform::ProgressIndicator>()),
       started_(false) {
   setTitle("KelpWord");
 }
@@ -105,8 +114,12 @@ asio::awaitable<void> ShareViewController::receive(std::shared_ptr<ShareViewCont
     controller->fail(std::string(AudioIntake::couldNotGetMessage));
     co_return;
   }
+  auto timer = std::make_shared<asio::steady_timer>(platform::mainContext());
+  platform::startOnMain(watchProgress(controller, timer));
   const auto outcomes =
       co_await AudioIntake::files(std::move(providers), *folder, /*copyFileURLs=*/true);
+  timer->cancel();
+  controller->hideProgress();
 
   std::vector<Url> received;
   for (const auto& outcome : outcomes) {
@@ -124,6 +137,60 @@ asio::awaitable<void> ShareViewController::receive(std::shared_ptr<ShareViewCont
   }
   controller->fail(std::string(AudioIntake::notAudioMessage));
 }
+
+namespace {
+
+// A share that ends within this shows no bar at all.
+constexpr auto progressDelay = std::chrono::milliseconds(500);
+// At most four drawings a second: a terminal redraws its whole sheet each time.
+constexpr auto progressPeriod = std::chrono::milliseconds(250);
+
+platform::CopyProgress since(const platform::CopyProgress& now,
+                             const platform::CopyProgress& then) {
+  // Copies of an earlier batch that failed meanwhile took their bytes out again.
+  return {now.completed - std::min(now.completed, then.completed),
+          now.total - std::min(now.total, then.total)};
+}
+
+}  // namespace
+
+asio::awaitable<void> ShareViewController::watchProgress(
+    std::shared_ptr<ShareViewController> controller, std::shared_ptr<asio::steady_timer> timer) {
+  const auto baseline = platform::copyProgress();
+  const auto started = std::chrono::steady_clock::now();
+  timer->expires_after(progressDelay);
+  for (;;) {
+    std::error_code ended;
+    co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ended));
+    if (ended) co_return;  // the import is over
+    const auto progress = since(platform::copyProgress(), baseline);
+    if (progress.total > 0) {
+      const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+      const auto rate =
+          static_cast<std::uint64_t>(static_cast<double>(progress.completed) / elapsed.count());
+      controller->progress_->setFraction(static_cast<double>(progress.completed) /
+                                         static_cast<double>(progress.total));
+      controller->progress_->setDetail(
+          platform::byteCountFormatter::progress(progress.completed, progress.total, rate));
+      controller->showProgress();
+    }
+    timer->expires_after(progressPeriod);
+  }
+}
+
+void ShareViewController::showProgress() {
+  const auto root = view();
+  if (progress_->superview() == root) return;
+  progress_->setTranslatesAutoresizingMaskIntoConstraints(false);
+  root->addSubview(progress_);
+  LayoutConstraint::activateConstraints({
+      progress_->leadingAnchor().constraintEqualTo(root->leadingAnchor(), 20),
+      progress_->trailingAnchor().constraintEqualTo(root->trailingAnchor(), -20),
+      progress_->bottomAnchor().constraintEqualTo(root->bottomAnchor(), -12),
+  });
+}
+
+void ShareViewController::hideProgress() { progress_->removeFromSuperview(); }
 
 void ShareViewController::open(std::vector<Url> urls) {
   platform::OpenConfiguration configuration;

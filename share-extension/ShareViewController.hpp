@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <asio/steady_timer.hpp>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "platform/ItemProvider.hpp"
 #include "platform/Url.hpp"
+#include "platform/app/views/ProgressIndicator.hpp"
 #include "platform/app/views/TextField.hpp"
 #include "platform/app/views/ViewController.hpp"
 #include "platform/app/workspace/Bundle.hpp"
@@ -25,7 +27,8 @@ inline constexpr std::string_view handOffFailedMessage =
 // The share extension's one controller. Its sheet shows "Sending to KelpWord…" while the shared
 // items are received into a new folder in KelpWord's inbox, then hands the received files to
 // KelpWord and completes the request; or shows one message with a Close button, which cancels
-// the request.
+// the request. A receipt that takes more than a moment shows, beneath the status line, a progress
+// bar of the bytes copied so far, updated at most a few times a second.
 //
 // Everything runs on the main thread. Live in a std::shared_ptr: the share's tasks and the
 // workspace's completion hold the controller until they end.
@@ -57,10 +60,16 @@ class ShareViewController final : public platform::ViewController {
   std::shared_ptr<ShareViewController> self();
   static asio::awaitable<void> receive(std::shared_ptr<ShareViewController> controller,
                                        platform::Url inbox, Providers providers);
+  // Shows how far the copies begun since it started have come, until `timer` is cancelled.
+  static asio::awaitable<void> watchProgress(std::shared_ptr<ShareViewController> controller,
+                                             std::shared_ptr<asio::steady_timer> timer);
+  void showProgress();
+  void hideProgress();
   static asio::awaitable<void> finishHandOff(std::shared_ptr<ShareViewController> controller,
                                              std::optional<std::error_code> error);
 
   const std::shared_ptr<platform::TextField> label_;
+  const std::shared_ptr<platform::ProgressIndicator> progress_;
   bool started_;
 };
 

@@ -34,6 +34,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/CopyCancellation.hpp"
+#include "platform/CopyProgress.hpp"
 #include "platform/FileManager.hpp"
 #include "tests/support/Mounts.hpp"
 #include "tests/support/TempFolder.hpp"
@@ -635,6 +637,128 @@ TEST_F(FileCopy, AFolderCopyFailingAtTheEndLeavesNothingThoughItsBitsForbidEmpty
   if (exitCode == 126) GTEST_SKIP() << "this machine does not let a process install a filter";
   EXPECT_EQ(exitCode, EIO);
   EXPECT_TRUE(fs::is_empty(temp / "into")) << "no hidden temporary left";
+}
+
+// --- cancellation and progress -----------------------------------------------------------------
+
+// Lets copies run again whatever the test did.
+class CancelledCopies : public FileCopy {
+ protected:
+  void TearDown() override { platform::copyCancellation::reset(); }
+};
+
+TEST_F(CancelledCopies, FailWithECanceledLeavingNothingAndEndAWaitOnAPipe) {
+  enum class Source { file, folder, pipeNeverClosed };
+  struct Case {
+    const char* what;
+    Source source;
+    std::chrono::milliseconds cancelAfter;  // 0: before the copy starts
+  };
+  using std::chrono::milliseconds;
+  const Case cases[] = {
+      {.what = "a file", .source = Source::file, .cancelAfter = milliseconds(0)},
+      {.what = "a folder", .source = Source::folder, .cancelAfter = milliseconds(0)},
+      {.what = "a pipe whose writer never closes it, cancelled while the copy waits",
+       .source = Source::pipeNeverClosed,
+       .cancelAfter = milliseconds(300)},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform::copyCancellation::reset();
+    const fs::path folder = temp / std::to_string(index++);
+    fs::create_directories(folder / "into");
+    fs::path source = folder / "Take.m4a";
+    std::array<int, 2> ends{-1, -1};
+    switch (c.source) {
+      case Source::file:
+        writeFile(source, patterned(mebibyte));
+        break;
+      case Source::folder:
+        writeFile(source / "part", patterned(kibibyte));
+        break;
+      case Source::pipeNeverClosed:
+        ASSERT_EQ(::pipe2(ends.data(), O_CLOEXEC), 0);
+        ASSERT_EQ(::write(ends[1], "some", 4), 4);  // then nothing more, and no end
+        source = "/dev/fd/" + std::to_string(ends[0]);
+        break;
+    }
+    if (c.cancelAfter.count() == 0) platform::copyCancellation::cancelAll();
+    std::thread canceller([&c] {
+      if (c.cancelAfter.count() == 0) return;
+      std::this_thread::sleep_for(c.cancelAfter);  // the copy is waiting on the pipe by now
+      platform::copyCancellation::cancelAll();
+    });
+    const auto started = std::chrono::steady_clock::now();
+
+    const int error = errorOfCopy(source, folder / "into" / "copy");
+
+    const auto took = std::chrono::steady_clock::now() - started;
+    canceller.join();
+    for (const int fd : ends) {
+      if (fd >= 0) ::close(fd);
+    }
+    EXPECT_EQ(error, ECANCELED);
+    EXPECT_LT(took, c.cancelAfter + std::chrono::seconds(1));
+    EXPECT_TRUE(fs::is_empty(folder / "into")) << "nothing, hidden or not";
+  }
+}
+
+TEST_F(CancelledCopies, CopiesRunAgainOnceReset) {
+  writeFile(temp / "Take.m4a", "take");
+  platform::copyCancellation::cancelAll();
+  ASSERT_EQ(errorOfCopy(temp / "Take.m4a", temp / "first"), ECANCELED);
+  platform::copyCancellation::reset();
+  EXPECT_EQ(errorOfCopy(temp / "Take.m4a", temp / "second"), 0);
+  EXPECT_EQ(readFile(temp / "second"), "take");
+}
+
+TEST_F(FileCopy, CountsWhatItCopiesInTheProgressOfCopies) {
+  auto disk = testing_support::ScopedMount::tinyTmpfs(temp / "disk", 8 * mebibyte);
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  constexpr off_t sparseSize = off_t{256} * mebibyte;
+  {
+    const int fd = ::open((temp / "sparse.wav").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string data = patterned(4 * kibibyte);
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), sparseSize / 3),
+              static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(::ftruncate(fd, sparseSize), 0);
+    ::close(fd);
+  }
+  writeFile(temp / "Take.m4a", patterned(3 * mebibyte + 5));
+  writeFile(temp / "Session" / "a", patterned(mebibyte));
+  writeFile(temp / "Session" / "b", patterned(7));
+  writeFile(temp / "too big", patterned(16 * mebibyte));
+  struct Case {
+    const char* what;
+    fs::path from;
+    fs::path to;
+    std::uint64_t counted;  // added to both figures
+  };
+  const Case cases[] = {
+      {.what = "a file", .from = temp / "Take.m4a", .to = temp / "c1", .counted = 3 * mebibyte + 5},
+      {.what = "a file with holes, holes counted as passed over",
+       .from = temp / "sparse.wav",
+       .to = temp / "c2",
+       .counted = sparseSize},
+      {.what = "a folder's files",
+       .from = temp / "Session",
+       .to = temp / "c3",
+       .counted = mebibyte + 7},
+      {.what = "a copy that fails takes its bytes out again",
+       .from = temp / "too big",
+       .to = temp / "disk" / "c4",
+       .counted = 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto before = platform::copyProgress();
+    errorOfCopy(c.from, c.to);
+    const auto after = platform::copyProgress();
+    EXPECT_EQ(after.total - before.total, c.counted);
+    EXPECT_EQ(after.completed - before.completed, c.counted);
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/Callback.hpp"
+#include "platform/CopyCancellation.hpp"
 #include "platform/ItemProvider.hpp"
 #include "platform/MainThread.hpp"
 #include "platform/app/extension/ShareArguments.hpp"
@@ -155,8 +156,9 @@ int extensionMain(int argc, char** argv, const PrincipalControllerFactory& makeC
   controller->setExtensionContext(context);
   const auto state = runMain(presentSheet(controller, context, *renderer, interruptions));
   // A request can end while standard input is still being read or a file copied: stop the
-  // reading, and let the loads finish before their folders go.
+  // reading and the copying, and let the loads finish before their folders go.
   if (standardInput) standardInput->cancel();
+  copyCancellation::cancelAll();
   ItemProvider::finishLoads();
   return state == ExtensionContext::State::completed ? 0 : 1;
 }

@@ -8,6 +8,7 @@
 
 #include "platform/app/sheet/SheetLayout.hpp"
 #include "platform/app/views/Button.hpp"
+#include "platform/app/views/ProgressIndicator.hpp"
 #include "platform/app/views/TextField.hpp"
 #include "platform/detail/IcuLibrary.hpp"
 
@@ -43,8 +44,9 @@ std::vector<std::pair<std::size_t, int>> characters(std::string_view text) {
 
 int cells(double points, double perCell) { return static_cast<int>(std::lround(points / perCell)); }
 
-// What a label or a button shows in the terminal when it may take `columns`: a label's text,
-// wrapped where it wraps, or a button's face. Nothing for a view the terminal cannot draw.
+// What a label, a button or a progress bar shows in the terminal when it may take `columns`: a
+// label's text, wrapped where it wraps, a button's face, or a progress bar's line. Nothing for a
+// view the terminal cannot draw.
 std::vector<std::string> faceOf(const View& view, int columns) {
   if (const auto* label = dynamic_cast<const TextField*>(&view)) {
     if (label->wraps()) return wrap(label->stringValue(), columns);
@@ -52,6 +54,10 @@ std::vector<std::string> faceOf(const View& view, int columns) {
   }
   if (const auto* button = dynamic_cast<const Button*>(&view))
     return {"[ " + button->title() + " ]"};
+  // A bar of a few dozen cells would say less than its line does.
+  if (const auto* progress = dynamic_cast<const ProgressIndicator*>(&view))
+    return progress->detail().empty() ? std::vector<std::string>{}
+                                      : wrap(progress->detail(), columns);
   return {};
 }
 

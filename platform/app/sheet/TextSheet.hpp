@@ -23,7 +23,8 @@ int displayWidth(std::string_view text);
 std::vector<std::string> wrap(std::string_view text, int width);
 
 // The sheet under `root` drawn in a frame of box-drawing characters, one string per terminal
-// row, at most `maxColumns` wide. The root's direct subviews (labels and buttons) are placed as
+// row, at most `maxColumns` wide. The root's direct subviews (labels, buttons and progress
+// indicators, the last as their detail line) are placed as
 // the window places them, in character cells (see sheetLayout::layOut): a label wraps within its
 // room, and the frame grows taller where a label would run into a button. Right to left, the
 // leading side is the right one, and a label's natural alignment with it. Other views are not

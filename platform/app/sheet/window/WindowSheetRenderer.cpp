@@ -13,6 +13,7 @@
 #include "platform/app/sheet/SheetLayout.hpp"
 #include "platform/app/sheet/window/GLibPump.hpp"
 #include "platform/app/views/Button.hpp"
+#include "platform/app/views/ProgressIndicator.hpp"
 #include "platform/app/views/TextField.hpp"
 
 namespace platform {
@@ -211,6 +212,9 @@ GtkWidget* WindowSheetRenderer::Window::makeWidget(const View& view) {
   } else if (dynamic_cast<const Button*>(&view) != nullptr) {
     widget = gtk_button_new();
     g_signal_connect(widget, "clicked", G_CALLBACK(onClicked), this);
+  } else if (dynamic_cast<const ProgressIndicator*>(&view) != nullptr) {
+    widget = gtk_progress_bar_new();  // its accessible role and value come with it
+    gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(widget), TRUE);
   } else {
     return nullptr;  // a plain view draws nothing
   }
@@ -251,6 +255,12 @@ void WindowSheetRenderer::Window::update(const View& view, GtkWidget* widget) co
     if (title == nullptr || button->title() != title) {
       gtk_button_set_label(GTK_BUTTON(widget), button->title().c_str());
     }
+  } else if (const auto* progress = dynamic_cast<const ProgressIndicator*>(&view)) {
+    auto* bar = GTK_PROGRESS_BAR(widget);
+    gtk_progress_bar_set_fraction(bar, progress->fraction());
+    const char* text = gtk_progress_bar_get_text(bar);
+    if (text == nullptr || progress->detail() != text)
+      gtk_progress_bar_set_text(bar, progress->detail().c_str());
   }
 }
 

@@ -95,7 +95,129 @@ bool isDeprecatedCode(char code) {
   return std::string_view("dDnNvm").find(code) != std::string_view::npos;
 }
 
+bool isFileCode(char code) { return std::string_view("fuFU").find(code) != std::string_view::npos; }
+
 std::string textOf(const Url& url, bool asURL) { return asURL ? url.absoluteString() : url.path(); }
+
+// The code of a word that is a field code alone ("%F"), or 0. Field codes inside quotes are left
+// as written: the Desktop Entry rules leave them undefined.
+char codeOf(const Word& word) {
+  return !word.quoted && word.text.size() == 2 && word.text[0] == '%' ? word.text[1] : '\0';
+}
+
+// Whether the line starts one program per file (%f or %u) rather than one for all (%F, %U, or no
+// file code). More than one file code makes the line invalid.
+bool startsOnePerFile(const std::vector<Word>& words) {
+  int fileCodes = 0;
+  bool onePerFile = false;
+  for (const auto& word : words) {
+    if (word.quoted) continue;
+    for (std::size_t i = 0; i + 1 < word.text.size(); ++i) {
+      if (word.text[i] != '%') continue;
+      const char code = word.text[++i];
+      if (isFileCode(code)) ++fileCodes;
+      if (code == 'f' || code == 'u') onePerFile = true;
+    }
+  }
+  if (fileCodes > 1) invalid();
+  return onePerFile;
+}
+
+// One program's command line in the making: the words go before the files until the files have
+// their place, after them from then on.
+struct Expansion {
+  const DesktopEntry& entry;
+  const std::vector<Url>& urls;
+  const Url* single = nullptr;  // the one file of a program per file, if any
+  FileCommandLine line;
+  bool filesPlaced = false;
+
+  void add(std::string word) {
+    (filesPlaced ? line.after : line.before).push_back(std::move(word));
+  }
+  void placeFiles(std::vector<std::string> files) {
+    line.files = std::move(files);
+    filesPlaced = true;
+  }
+};
+
+// %F and %U: every file, each its own argument.
+void expandAllFiles(Expansion& expansion, bool asURLs) {
+  std::vector<std::string> files;
+  files.reserve(expansion.urls.size());
+  for (const auto& url : expansion.urls) files.push_back(textOf(url, asURLs));
+  expansion.placeFiles(std::move(files));
+}
+
+// %f and %u as a word of their own: this program's file, or nothing.
+void expandOneFile(Expansion& expansion, bool asURL) {
+  if (expansion.single) expansion.placeFiles({textOf(*expansion.single, asURL)});
+}
+
+// %i: the icon option, when the entry has an icon.
+void expandIcon(Expansion& expansion) {
+  if (auto icon = expansion.entry.value("Icon"); icon && !icon->empty()) {
+    expansion.add("--icon");
+    expansion.add(std::move(*icon));
+  }
+}
+
+// A code inside a longer word: %%, %f, %u, %c, %k or a deprecated one.
+std::string expandWithinWord(const Expansion& expansion, char code) {
+  switch (code) {
+    case '%':
+      return "%";
+    case 'f':
+    case 'u':
+      return expansion.single ? textOf(*expansion.single, code == 'u') : std::string();
+    case 'c':
+      return expansion.entry.value("Name").value_or("");
+    case 'k':
+      return expansion.entry.location().path();
+    default:
+      if (!isDeprecatedCode(code)) invalid();
+      return {};
+  }
+}
+
+std::string expandWord(const Expansion& expansion, std::string_view text) {
+  std::string expanded;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      expanded += text[i];
+      continue;
+    }
+    if (i + 1 == text.size()) invalid();
+    expanded += expandWithinWord(expansion, text[++i]);
+  }
+  return expanded;
+}
+
+void expand(Expansion& expansion, const Word& word) {
+  if (word.quoted) return expansion.add(word.text);
+  switch (const char code = codeOf(word)) {
+    case 'F':
+    case 'U':
+      return expandAllFiles(expansion, code == 'U');
+    case 'f':
+    case 'u':
+      return expandOneFile(expansion, code == 'u');
+    case 'i':
+      return expandIcon(expansion);
+    default:
+      if (code != '\0' && isDeprecatedCode(code)) return;
+      expansion.add(expandWord(expansion, word.text));
+  }
+}
+
+// The command line of one program: with `single` as its file, or with every file of `urls`.
+FileCommandLine commandLine(const DesktopEntry& entry, const std::vector<Word>& words,
+                            const std::vector<Url>& urls, const Url* single) {
+  Expansion expansion{.entry = entry, .urls = urls, .single = single};
+  for (const auto& word : words) expand(expansion, word);
+  if (expansion.line.arguments().empty()) invalid();
+  return std::move(expansion.line);
+}
 
 }  // namespace
 
@@ -134,89 +256,18 @@ std::optional<std::string> DesktopEntry::value(std::string_view key) const {
   return unescapeValue(found->second);
 }
 
-std::vector<std::vector<std::string>> DesktopEntry::commandLines(
-    const std::vector<Url>& urls) const {
+std::vector<FileCommandLine> DesktopEntry::commandLines(const std::vector<Url>& urls,
+                                                        std::size_t room) const {
   const auto exec = value("Exec");
   if (!exec || trim(*exec).empty()) invalid();
   const auto words = splitExec(*exec);
-
-  // Which file code the line uses decides how many programs start.
-  int fileCodes = 0;
-  bool onePerFile = false;
-  for (const auto& word : words) {
-    if (word.quoted) continue;
-    for (std::size_t i = 0; i + 1 < word.text.size(); ++i) {
-      if (word.text[i] != '%') continue;
-      const char code = word.text[++i];
-      if (code == 'f' || code == 'u' || code == 'F' || code == 'U') ++fileCodes;
-      if (code == 'f' || code == 'u') onePerFile = true;
-    }
+  if (!startsOnePerFile(words) || urls.empty()) {
+    return fitCommandLine(commandLine(*this, words, urls, nullptr), room);
   }
-  if (fileCodes > 1) invalid();
-
-  const std::size_t programs = onePerFile && !urls.empty() ? urls.size() : 1;
-  std::vector<std::vector<std::string>> commands;
-  for (std::size_t run = 0; run < programs; ++run) {
-    const Url* single = onePerFile && !urls.empty() ? &urls[run] : nullptr;
-    std::vector<std::string> argv;
-    for (const auto& word : words) {
-      // Field codes inside quotes are left as written: the Desktop Entry rules leave them
-      // undefined.
-      if (word.quoted) {
-        argv.push_back(word.text);
-        continue;
-      }
-      const std::string& text = word.text;
-      if (text.size() == 2 && text[0] == '%') {
-        const char code = text[1];
-        if (code == 'F' || code == 'U') {
-          for (const auto& url : urls) argv.push_back(textOf(url, code == 'U'));
-          continue;
-        }
-        if (code == 'f' || code == 'u') {
-          if (single) argv.push_back(textOf(*single, code == 'u'));
-          continue;
-        }
-        if (code == 'i') {
-          if (auto icon = value("Icon"); icon && !icon->empty()) {
-            argv.emplace_back("--icon");
-            argv.push_back(*icon);
-          }
-          continue;
-        }
-        if (isDeprecatedCode(code)) continue;
-      }
-      std::string expanded;
-      for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-          expanded += text[i];
-          continue;
-        }
-        if (i + 1 == text.size()) invalid();
-        switch (const char code = text[++i]) {
-          case '%':
-            expanded += '%';
-            break;
-          case 'f':
-          case 'u':
-            if (single) expanded += textOf(*single, code == 'u');
-            break;
-          case 'c':
-            expanded += value("Name").value_or("");
-            break;
-          case 'k':
-            expanded += location_.path();
-            break;
-          default:
-            if (!isDeprecatedCode(code)) invalid();
-        }
-      }
-      argv.push_back(std::move(expanded));
-    }
-    if (argv.empty()) invalid();
-    commands.push_back(std::move(argv));
-  }
-  return commands;
+  std::vector<FileCommandLine> lines;
+  lines.reserve(urls.size());
+  for (const auto& url : urls) lines.push_back(commandLine(*this, words, urls, &url));
+  return lines;
 }
 
 std::vector<Url> applicationFolders() {

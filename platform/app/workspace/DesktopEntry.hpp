@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "platform/Url.hpp"
+#include "platform/app/workspace/CommandLineRoom.hpp"
 
 namespace platform {
 
@@ -26,15 +28,17 @@ class DesktopEntry {
   // Hidden=true: the entry counts as deleted.
   bool isHidden() const { return value("Hidden") == "true"; }
 
-  // The command lines that open `urls` with this application, one per program to start:
-  // the Exec line split into arguments (double quotes and their escapes honoured) with its
-  // field codes expanded: %F to every file path and %U to every URL, each its own argument; %f
-  // and %u to one of them, one program per file (one program without any when `urls` is empty);
-  // %i to "--icon" and the Icon value, %c to Name, %k to the entry's path, %% to "%";
-  // deprecated codes are dropped. Throws std::system_error(EINVAL) for an entry without Exec, or
-  // an Exec line the Desktop Entry rules call invalid (an unknown code, %F/%U/%i inside a word,
-  // more than one file code, an unclosed quote).
-  std::vector<std::vector<std::string>> commandLines(const std::vector<Url>& urls) const;
+  // The command lines that open `urls` with this application, one per program to start, each
+  // fitted into `room` (see fitCommandLine()): the Exec line split into arguments (double quotes
+  // and their escapes honoured) with its field codes expanded: %F to every file path and %U to
+  // every URL, each its own argument, spread over as many programs as `room` needs, each with the
+  // same other words; %f and %u to one of them, one program per file (one program without any
+  // when `urls` is empty); %i to "--icon" and the Icon value, %c to Name, %k to the entry's path,
+  // %% to "%"; deprecated codes are dropped. Throws std::system_error(EINVAL) for an entry
+  // without Exec, or an Exec line the Desktop Entry rules call invalid (an unknown code, %F/%U/%i
+  // inside a word, more than one file code, an unclosed quote).
+  std::vector<FileCommandLine> commandLines(const std::vector<Url>& urls,
+                                            std::size_t room = argumentRoom()) const;
 
   const Url& location() const { return location_; }
 

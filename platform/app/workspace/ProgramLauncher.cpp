@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -119,29 +120,26 @@ class DirectLauncher final : public ProgramLauncher {
  public:
   std::vector<pid_t> open(const Url& application, const std::vector<Url>& files) override {
     if (application_bus::openThrough(application, files)) return {};
-    std::vector<pid_t> started;
-    for (const auto& argv : commandLinesFor(application, files)) {
-      started.push_back(startProgram(argv));
-    }
-    return started;
+    return startInTurn(commandLinesFor(application, files), startProgram);
   }
 };
 
 }  // namespace
 
-std::vector<std::vector<std::string>> commandLinesFor(const Url& application,
-                                                      const std::vector<Url>& files) {
+std::vector<FileCommandLine> commandLinesFor(const Url& application, const std::vector<Url>& files,
+                                             std::size_t room) {
   if (application.pathExtension() == "desktop" && isRegularFile(application)) {
-    return DesktopEntry::read(application).commandLines(files);
+    return DesktopEntry::read(application).commandLines(files, room);
   }
   const auto executable = Bundle(application).executableURL();
   if (!executable)
     throwSystemError(ENOENT, "no Contents/Info.plist naming a program", application.path());
-  std::vector<std::string> argv{executable->path()};
+  FileCommandLine line{.before = {executable->path()}};
+  line.files.reserve(files.size());
   for (const auto& url : files) {
-    argv.push_back(url.isFileURL() ? url.path() : url.absoluteString());
+    line.files.push_back(url.isFileURL() ? url.path() : url.absoluteString());
   }
-  return {argv};
+  return fitCommandLine(std::move(line), room);
 }
 
 pid_t startProgram(const std::vector<std::string>& argv) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include <sys/types.h>
 
 #include "platform/Url.hpp"
+#include "platform/app/workspace/CommandLineRoom.hpp"
 
 namespace platform {
 
@@ -22,14 +24,16 @@ class ProgramLauncher {
   // activatable (its desktop entry says so) or runs and owns its name on the session bus, in one
   // org.freedesktop.Application.Open call (see application_bus), starting no program itself.
   // Otherwise an application bundle's program (Contents/MacOS/<CFBundleExecutable>) is started
-  // once with the files' paths as arguments (a URL that names no file by its text), or a desktop
-  // entry's (a `.desktop` file) by its Exec line, perhaps once per file. Returns the started
-  // programs' process ids in order (none after a call over the bus), once each runs; blocks until
-  // then. Throws std::system_error at the first program that could not be started: ENOENT when
-  // the location holds no application, the errno of finding or executing the program otherwise
-  // (ENOENT, EACCES, ENOEXEC, …), EPERM from a launcher that refuses the application or the
-  // files; or when the call over the bus failed (application_bus::open()). Programs started
-  // before it keep running.
+  // with the files' paths as arguments (a URL that names no file by its text), or a desktop
+  // entry's (a `.desktop` file) by its Exec line, perhaps once per file; where the files do not
+  // fit in one command line, the program is started again with the rest, in order, as many at a
+  // time as fit (see commandLinesFor() and startInTurn()). Returns the started programs' process
+  // ids in order (none after a call over the bus), once each runs; blocks until then. Throws
+  // std::system_error at the first program that could not be started: ENOENT when the location
+  // holds no application, the errno of finding or executing the program otherwise (ENOENT,
+  // EACCES, ENOEXEC, E2BIG for a file too long for a command line of its own, …), EPERM from a
+  // launcher that refuses the application or the files; or when the call over the bus failed
+  // (application_bus::open()). Programs started before it keep running.
   virtual std::vector<pid_t> open(const Url& application, const std::vector<Url>& files) = 0;
 
   // Opens files from this process with the command lines of commandLinesFor().
@@ -37,10 +41,11 @@ class ProgramLauncher {
 };
 
 // The command lines that open `files` with `application` (see ProgramLauncher::open()), one per
-// program to start. Throws std::system_error: ENOENT when `application` is no application,
-// EINVAL for a desktop entry without a usable Exec line.
-std::vector<std::vector<std::string>> commandLinesFor(const Url& application,
-                                                      const std::vector<Url>& files);
+// program to start, each fitted into `room` (see fitCommandLine()). Throws std::system_error:
+// ENOENT when `application` is no application, EINVAL for a desktop entry without a usable Exec
+// line.
+std::vector<FileCommandLine> commandLinesFor(const Url& application, const std::vector<Url>& files,
+                                             std::size_t room = argumentRoom());
 
 // Starts `argv[0]` (found by findProgram()) with the arguments `argv` as desktop launchers do,
 // with posix_spawn(): a session of its own, every signal at its default and none blocked,

@@ -32,6 +32,15 @@ void makeBundle(const fs::path& at, const std::string& bundleIdentifier = identi
                 "</string><key>CFBundleExecutable</key><string>KelpWord</string></dict></plist>");
 }
 
+// The whole command lines, as exec gets them.
+std::vector<std::vector<std::string>> argumentsOf(
+    const std::vector<platform::FileCommandLine>& lines) {
+  std::vector<std::vector<std::string>> arguments;
+  arguments.reserve(lines.size());
+  for (const auto& line : lines) arguments.push_back(line.arguments());
+  return arguments;
+}
+
 bool sameFile(int fd, const fs::path& path) {
   struct stat open {};
   struct stat named {};
@@ -150,7 +159,7 @@ TEST_F(LaunchPolicyTest, OnlyTheTrustedBundleWithFilesOfAShareFolder) {
       EXPECT_TRUE(sameFile(launch.program.get(), verification.program));
       std::vector<std::string> argv{verification.program};
       argv.insert(argv.end(), verification.files.begin(), verification.files.end());
-      EXPECT_EQ(launch.commandLines, std::vector<std::vector<std::string>>{argv});
+      EXPECT_EQ(argumentsOf(launch.commandLines), std::vector<std::vector<std::string>>{argv});
     } catch (const std::system_error& error) {
       ASSERT_TRUE(verification.refusal) << error.what();
       EXPECT_EQ(error.code(), std::make_error_code(*verification.refusal)) << error.what();
@@ -316,11 +325,55 @@ TEST_F(LaunchPolicyTest, TheTrustedDesktopEntryMakesTheCommandLinesItself) {
       const auto launch = policy().verify(entry, {a, b});
       ASSERT_FALSE(entryCase.refusal) << "accepted";
       EXPECT_TRUE(sameFile(launch.program.get(), installed));
-      EXPECT_EQ(launch.commandLines, entryCase.commandLines);
+      EXPECT_EQ(argumentsOf(launch.commandLines), entryCase.commandLines);
     } catch (const std::system_error& error) {
       ASSERT_TRUE(entryCase.refusal) << error.what();
       EXPECT_EQ(error.code(), std::make_error_code(*entryCase.refusal)) << error.what();
     }
+  }
+}
+
+struct SpreadCase {
+  const char* name;
+  std::string application;
+  std::string program;
+  std::vector<std::string> before;  // the words before the files on every line
+  std::vector<std::string> after;   // and after them
+};
+
+TEST_F(LaunchPolicyTest, FilesBeyondTheRoomSpreadOverCommandLinesOfTheOneProgram) {
+  const fs::path installed = temp_ / "installed/kelpword";
+  fs::create_directories(installed.parent_path());
+  fs::copy_file(KELPWORD_STAND_IN, installed);
+  const std::string entry = (applications() / "com.example.trusted.desktop").string();
+  writeFile(entry, "[Desktop Entry]\nExec=" + installed.string() + " --from-entry %F --last\n");
+  const std::string bundleProgram = (temp_ / "Apps/KelpWord.app/Contents/MacOS/KelpWord").string();
+  const SpreadCase cases[] = {
+      {.name = "a bundle",
+       .application = (temp_ / "Apps/KelpWord.app").string(),
+       .program = bundleProgram,
+       .before = {bundleProgram},
+       .after = {}},
+      {.name = "a desktop entry with %F",
+       .application = entry,
+       .program = installed.string(),
+       .before = {installed.string(), "--from-entry"},
+       .after = {"--last"}},
+  };
+  std::vector<std::string> files;
+  for (const char* name : {"a.m4a", "b.m4a", "c.m4a"}) files.push_back((share() / name).string());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::size_t room = sizeof(char*) + 2 * platform::argumentSize(files[0]);
+    for (const auto& word : c.before) room += platform::argumentSize(word);
+    for (const auto& word : c.after) room += platform::argumentSize(word);
+
+    const auto launch = policy().verify(c.application, files, room);
+
+    EXPECT_TRUE(sameFile(launch.program.get(), c.program));
+    const std::vector<platform::FileCommandLine> expected{{c.before, {files[0], files[1]}, c.after},
+                                                          {c.before, {files[2]}, c.after}};
+    EXPECT_EQ(launch.commandLines, expected);
   }
 }
 

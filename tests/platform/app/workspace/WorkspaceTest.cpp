@@ -25,6 +25,15 @@ namespace {
 namespace fs = std::filesystem;
 using platform::Url;
 
+// The whole command lines, as exec gets them.
+std::vector<std::vector<std::string>> argumentsOf(
+    const std::vector<platform::FileCommandLine>& lines) {
+  std::vector<std::vector<std::string>> arguments;
+  arguments.reserve(lines.size());
+  for (const auto& line : lines) arguments.push_back(line.arguments());
+  return arguments;
+}
+
 struct ExecCase {
   const char* exec;
   std::vector<const char*> files;
@@ -70,7 +79,49 @@ TEST(DesktopEntryTest, ExecLinesExpandTheirFieldCodes) {
       }
       continue;
     }
-    EXPECT_EQ(entry.commandLines(urls), c.commands);
+    EXPECT_EQ(argumentsOf(entry.commandLines(urls)), c.commands);
+  }
+}
+
+// What `argv` takes of exec's room.
+std::size_t sizeOf(const std::vector<std::string>& argv) {
+  std::size_t size = sizeof(char*);
+  for (const auto& argument : argv) size += platform::argumentSize(argument);
+  return size;
+}
+
+struct SpreadCase {
+  const char* exec;
+  std::optional<std::size_t> room;  // none: just what the first command line takes
+  std::vector<std::vector<std::string>> commands;
+};
+
+TEST(DesktopEntryTest, FilesBeyondTheRoomSpreadOverProgramsWithTheSameWords) {
+  const SpreadCase cases[] = {
+      {"kw --a %F --b",
+       std::nullopt,
+       {{"kw", "--a", "/1", "/2", "--b"},
+        {"kw", "--a", "/3", "/4", "--b"},
+        {"kw", "--a", "/5", "--b"}}},
+      {"kw %i %U",
+       std::nullopt,
+       {{"kw", "--icon", "kelpword", "file:///1", "file:///2"},
+        {"kw", "--icon", "kelpword", "file:///3", "file:///4"},
+        {"kw", "--icon", "kelpword", "file:///5"}}},
+      {"kw %F", 1 << 20, {{"kw", "/1", "/2", "/3", "/4", "/5"}}},
+      {"kw --a=%f",
+       0,
+       {{"kw", "--a=/1"}, {"kw", "--a=/2"}, {"kw", "--a=/3"}, {"kw", "--a=/4"}, {"kw", "--a=/5"}}},
+  };
+  std::vector<Url> urls;
+  for (const char* file : {"/1", "/2", "/3", "/4", "/5"}) urls.push_back(Url::fileURL(file, false));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.exec);
+    const auto entry = platform::DesktopEntry::parse(
+        std::string("[Desktop Entry]\nIcon=kelpword\nExec=") + c.exec + "\n",
+        Url::fileURL("/apps/kw.desktop", false));
+    const std::size_t room = c.room.value_or(sizeOf(c.commands.front()));
+    EXPECT_EQ(argumentsOf(entry.commandLines(urls, room)), c.commands);
   }
 }
 
@@ -181,6 +232,20 @@ TEST_F(WorkspaceTest, OpeningStartsTheBundlesProgramWithTheFilesAndReportsOnAnot
   EXPECT_EQ(testing_support::readFile(temp_ / "record"),
             "program: " + (temp_ / "App.app/Contents/MacOS/Program").string() +
                 "\nfile: /a b.m4a\nfile: /c.m4a\n\n");
+}
+
+TEST_F(WorkspaceTest, ABundlesProgramTakesTheFilesOverAsManyCommandLinesAsTheRoomNeeds) {
+  const Url bundle = makeBundle("App.app", KELPWORD_STAND_IN, "com.example.app");
+  const std::string program = (temp_ / "App.app/Contents/MacOS/Program").string();
+  const std::vector<Url> files{Url::fileURL("/1", false), Url::fileURL("/2", false),
+                               Url::fileURL("/3", false)};
+  const std::size_t room =
+      sizeof(char*) + platform::argumentSize(program) + 2 * platform::argumentSize("/1");
+
+  EXPECT_EQ(argumentsOf(platform::commandLinesFor(bundle, files, room)),
+            (std::vector<std::vector<std::string>>{{program, "/1", "/2"}, {program, "/3"}}));
+  EXPECT_EQ(argumentsOf(platform::commandLinesFor(bundle, files)),
+            (std::vector<std::vector<std::string>>{{program, "/1", "/2", "/3"}}));
 }
 
 TEST_F(WorkspaceTest, AProgramThatCannotStartIsReportedWithTheSystemsError) {

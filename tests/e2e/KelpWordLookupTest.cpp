@@ -13,6 +13,8 @@
 #include "platform/app/workspace/ProgramLauncher.hpp"
 #include "platform/app/workspace/RunningApplication.hpp"
 #include "tests/e2e/E2eFixture.hpp"
+#include "tests/support/PrivateBus.hpp"
+#include "tests/support/WaitUntil.hpp"
 
 namespace e2e {
 namespace {
@@ -130,6 +132,42 @@ TEST_F(KelpWordLookupTest, WithNothingFoundTheLocationThreeLevelsUpIsOpenedAllTh
 
   EXPECT_EQ(programOpenedBy(extension),
             (folder() / "Carrier.APP/Contents/MacOS/KelpWord").string());
+}
+
+// A KelpWord that runs outside any bundle, known only by the name it owns on the session bus (as
+// the reference application runs from a build): found first, as running instances are, and
+// handed the files in one Open call, confined or not. Nothing else is there to find.
+TEST_F(KelpWordLookupTest, AKelpWordOwningItsBusNameIsFoundThereWithoutABundleOrEntry) {
+  if (!testing_support::privateBusAvailable()) GTEST_SKIP() << "dbus-daemon is not installed";
+  const testing_support::PrivateBus bus(folder() / "bus");
+  addEnvironment("DBUS_SESSION_BUS_ADDRESS", bus.address());
+  const fs::path record = folder() / "bus-calls.txt";
+  const pid_t standIn = ::fork();
+  ASSERT_GE(standIn, 0);
+  if (standIn == 0) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+    ::execl(KELPWORD_BUS_STAND_IN, KELPWORD_BUS_STAND_IN, record.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ASSERT_TRUE(testing_support::waitUntil([&] { return fs::exists(record.string() + ".ready"); },
+                                         std::chrono::seconds(20)));
+  const auto extension = placeExtension(folder() / "Loose");
+
+  for (const bool confined : {true, false}) {
+    SCOPED_TRACE(confined ? "confined" : "unconfined");
+    fs::remove(record);
+    std::vector<std::string> arguments{(folder() / "Interview.m4a").string()};
+    if (!confined) arguments.insert(arguments.begin(), extension.string());
+    const auto result = share(arguments, "", confined ? extension : fs::path(WITHOUT_LANDLOCK));
+
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+    const std::string calls = fs::exists(record) ? testing_support::readFile(record) : "";
+    EXPECT_TRUE(calls.starts_with("open\nuri: file://")) << calls;
+    EXPECT_NE(calls.find("/Interview.m4a\n"), std::string::npos) << calls;
+    EXPECT_FALSE(fs::exists(folder() / "opened.txt")) << "no program was started";
+  }
+  testing_support::endChild(standIn, SIGTERM);
 }
 
 }  // namespace

@@ -133,6 +133,9 @@ std::unique_ptr<AppSandbox> AppSandbox::enter(const SandboxEntitlements& entitle
       [broker = sandbox->broker_](const std::vector<pid_t>& pids) {
         return broker->executablesOf(pids);
       });
+  // Nor may it reach the session bus: the broker tells who owns KelpWord's name there.
+  sandbox->replacedOwnerReader_ = RunningApplication::replaceBusOwnerReader(
+      [broker = sandbox->broker_](const std::string& name) { return broker->busOwnerOf(name); });
   return sandbox;
 }
 
@@ -147,6 +150,9 @@ AppSandbox::~AppSandbox() {
   if (broker_) broker_->hangUp();
   if (replacedWorkspace_) Workspace::replaceShared(std::move(*replacedWorkspace_));
   if (replacedReader_) RunningApplication::replaceExecutableReader(std::move(*replacedReader_));
+  if (replacedOwnerReader_) {
+    RunningApplication::replaceBusOwnerReader(std::move(*replacedOwnerReader_));
+  }
   broker_.reset();
 }
 

@@ -46,7 +46,8 @@ class AppSandbox {
   //  4. points $TMPDIR at the temporary folder, and $XDG_CACHE_HOME at a folder in it: the
   //     sandbox's temporary files and the caches of the libraries it uses go there;
   //  5. has the shared workspace start programs through the broker, and running applications
-  //     found through it (the confinement hides other processes' executables).
+  //     found through it (the confinement hides other processes' executables, and the session
+  //     bus, which tells who owns the application's name, is out of reach).
   // Where the kernel has no Landlock it prints once on standard error that `programName` runs
   // unconfined, changes nothing, and returns none. Throws std::system_error when the kernel has
   // Landlock but the process could not be confined.
@@ -77,6 +78,7 @@ class AppSandbox {
   std::shared_ptr<LaunchBroker> broker_;
   std::optional<std::shared_ptr<Workspace>> replacedWorkspace_;  // set once replaced
   std::optional<RunningApplication::ExecutableReader> replacedReader_;
+  std::optional<RunningApplication::BusOwnerReader> replacedOwnerReader_;
 };
 
 }  // namespace platform

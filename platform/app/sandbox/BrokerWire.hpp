@@ -11,12 +11,17 @@ namespace platform::brokerwire {
 // What a request asks of the launch broker. New kinds take new numbers; a broker answers one it
 // does not know with EOPNOTSUPP.
 enum class Request : std::uint32_t {
-  // Fields: the application's location, then the files' paths. Answer: the started programs'
-  // process ids, as decimal text.
+  // Fields: the application's location (a path, or `dbus:NAME` for the trusted application known
+  // only by the name it owns on the session bus), then the files' paths. Answer: the started
+  // programs' process ids, as decimal text.
   open = 1,
   // Fields: process ids as decimal text. Answer: where each one's executable lies, "" for one
   // that cannot be read.
   executables = 2,
+  // Fields: a name on the session bus. Answer: the process id of its owner, as decimal text, where
+  // it is the trusted application's name and a process of the sharing user owns it; no field
+  // otherwise.
+  busOwner = 3,
 };
 
 // One message on the broker's connection, either way: a kind and a list of byte strings. A

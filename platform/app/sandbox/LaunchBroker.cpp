@@ -47,25 +47,45 @@ int errnoOf(const std::system_error& failure) {
   return isErrno && failure.code().value() != 0 ? failure.code().value() : EIO;
 }
 
+std::vector<Url> fileURLs(const std::vector<std::string>& files) {
+  std::vector<Url> urls;
+  urls.reserve(files.size());
+  for (const auto& file : files) urls.push_back(Url::fileURL(file, /*isDirectory=*/false));
+  return urls;
+}
+
+// The trusted application known only by the name it owns on the session bus: the files go to
+// that name over the bus, or nowhere (ENOENT) when nobody owns it by now.
+Message answerOpenByName(const LaunchPolicy& policy, const std::vector<std::string>& files) {
+  policy.verifyFiles(files);
+  if (!application_bus::openThrough(policy.trust().applicationIdentifier,
+                                    /*activatable=*/false, fileURLs(files))) {
+    return {ENOENT, {}};
+  }
+  return {};
+}
+
 Message answerOpen(const LaunchPolicy& policy, const std::vector<std::string>& fields) {
   if (fields.empty()) return {EINVAL, {}};
   Message answer;
   try {
     const std::vector<std::string> files(fields.begin() + 1, fields.end());
+    if (fields.front() == "dbus:" + policy.trust().applicationIdentifier) {
+      return answerOpenByName(policy, files);
+    }
     const auto launch = policy.verify(fields.front(), files);
     // The trusted application takes the files over the session bus where it is D-Bus activatable
     // or runs and owns its name: the broker makes the call, since the confined side may open no
     // socket. Its name is the trusted identifier, never one the confined side gives.
-    std::vector<Url> urls;
-    urls.reserve(files.size());
-    for (const auto& file : files) urls.push_back(Url::fileURL(file, /*isDirectory=*/false));
     if (application_bus::openThrough(policy.trust().applicationIdentifier, launch.dbusActivatable,
-                                     urls)) {
+                                     fileURLs(files))) {
       return answer;
     }
-    for (const auto& argv : launch.commandLines) {
-      answer.fields.push_back(std::to_string(startProgramFile(launch.program.get(), argv)));
-    }
+    const auto started =
+        startInTurn(launch.commandLines, [&](const std::vector<std::string>& argv) {
+          return startProgramFile(launch.program.get(), argv);
+        });
+    for (const pid_t pid : started) answer.fields.push_back(std::to_string(pid));
   } catch (const std::system_error& failure) {
     return {static_cast<std::uint32_t>(errnoOf(failure)), {}};
   } catch (...) {
@@ -86,6 +106,15 @@ std::optional<std::string> executableOf(std::int64_t pid) {
     return std::nullopt;
   }
   return posix::readLinkAt(process.get(), "exe");
+}
+
+// The owner of the trusted application's bus name, where it is the sharing user's process; the
+// confined side may ask after no other name.
+Message answerBusOwner(const LaunchPolicy& policy, const std::vector<std::string>& fields) {
+  if (fields.size() != 1 || fields.front() != policy.trust().applicationIdentifier) return {};
+  const auto owner = application_bus::ownerProcess(fields.front());
+  if (!owner || !executableOf(*owner)) return {};
+  return {0, {std::to_string(*owner)}};
 }
 
 Message answerExecutables(const std::vector<std::string>& fields) {
@@ -158,6 +187,9 @@ void watchTheShare(int share, int connection, BrokerEnd& end) {
         break;
       case Request::executables:
         answer = answerExecutables(request->fields);
+        break;
+      case Request::busOwner:
+        answer = answerBusOwner(policy, request->fields);
         break;
       default:
         answer.kind = EOPNOTSUPP;
@@ -258,7 +290,8 @@ LaunchBroker::~LaunchBroker() {
 void LaunchBroker::hangUp() noexcept { ::shutdown(connection_, SHUT_RDWR); }
 
 std::vector<pid_t> LaunchBroker::open(const Url& application, const std::vector<Url>& files) {
-  Message request{static_cast<std::uint32_t>(Request::open), {application.path()}};
+  Message request{static_cast<std::uint32_t>(Request::open),
+                  {application.isFileURL() ? application.path() : application.absoluteString()}};
   for (const auto& file : files) {
     // A URL that names no file goes as its text, which the broker refuses.
     request.fields.push_back(file.isFileURL() ? file.path() : file.absoluteString());
@@ -276,6 +309,20 @@ std::vector<pid_t> LaunchBroker::open(const Url& application, const std::vector<
     started.push_back(static_cast<pid_t>(number(field).value_or(0)));
   }
   return started;
+}
+
+std::optional<pid_t> LaunchBroker::busOwnerOf(const std::string& name) {
+  Message answer;
+  try {
+    const std::lock_guard lock(requests_);
+    answer = ask(connection_, {static_cast<std::uint32_t>(Request::busOwner), {name}});
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  }
+  if (answer.kind != 0 || answer.fields.size() != 1) return std::nullopt;
+  const auto pid = number(answer.fields.front());
+  if (!pid || *pid <= 0) return std::nullopt;
+  return static_cast<pid_t>(*pid);
 }
 
 std::vector<std::optional<std::string>> LaunchBroker::executablesOf(

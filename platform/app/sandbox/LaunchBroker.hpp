@@ -59,6 +59,11 @@ class LaunchBroker final : public ProgramLauncher {
   // round trips however many processes there are.
   std::vector<std::optional<std::string>> executablesOf(const std::vector<pid_t>& pids);
 
+  // The process that owns `name` on the session bus, as the broker finds it: only for the trusted
+  // application's name and a process of the sharing user; none otherwise, and when the broker has
+  // ended. Suits RunningApplication::replaceBusOwnerReader.
+  std::optional<pid_t> busOwnerOf(const std::string& name);
+
   // Ends the conversation at once: a request under way, and every later one, fails with EPIPE,
   // and the broker ends. Any thread.
   void hangUp() noexcept;

@@ -180,9 +180,10 @@ bool liesInAShareFolder(const std::string& file, const std::vector<std::string>&
   });
 }
 
-// A bundle's program, opened, and the one command line that opens `files` with it.
+// A bundle's program, opened, and the command lines that open `files` with it.
 VerifiedLaunch verifyBundle(const std::string& application, const std::vector<std::string>& files,
-                            const LaunchTrust& trust, const UntrustedFolders& untrusted) {
+                            std::size_t room, const LaunchTrust& trust,
+                            const UntrustedFolders& untrusted) {
   const auto bundle = openReal(application, O_PATH | O_DIRECTORY);
   const std::string& path = bundle.realPath;
   const auto contents = openBelow(bundle.item.get(), "Contents", O_PATH | O_DIRECTORY, path);
@@ -204,9 +205,7 @@ VerifiedLaunch verifyBundle(const std::string& application, const std::vector<st
   VerifiedLaunch launch{openBelow(macOS.get(), name->c_str(), O_PATH, program), {}};
   requireRegularFile(launch.program.get(), program);
   requireControlled(launch.program.get(), untrusted.user(), program);
-  std::vector<std::string> argv{program};
-  argv.insert(argv.end(), files.begin(), files.end());
-  launch.commandLines.push_back(std::move(argv));
+  launch.commandLines = fitCommandLine({.before = {program}, .files = files}, room);
   return launch;
 }
 
@@ -223,8 +222,8 @@ std::optional<std::string> trustedEntryPath(const LaunchTrust& trust) {
 }
 
 VerifiedLaunch verifyDesktopEntry(const std::string& application,
-                                  const std::vector<std::string>& files, const LaunchTrust& trust,
-                                  const UntrustedFolders& untrusted) {
+                                  const std::vector<std::string>& files, std::size_t room,
+                                  const LaunchTrust& trust, const UntrustedFolders& untrusted) {
   if (trust.applicationIdentifier.empty() || trustedEntryPath(trust) != application) {
     throwSystemError(EPERM, "not the trusted application's desktop entry", application);
   }
@@ -237,11 +236,14 @@ VerifiedLaunch verifyDesktopEntry(const std::string& application,
   std::vector<Url> urls;
   urls.reserve(files.size());
   for (const auto& file : files) urls.push_back(Url::fileURL(file, /*isDirectory=*/false));
-  VerifiedLaunch launch{{}, entry.commandLines(urls), entry.value("DBusActivatable") == "true"};
+  VerifiedLaunch launch{
+      {}, entry.commandLines(urls, room), entry.value("DBusActivatable") == "true"};
   if (launch.commandLines.empty()) throwSystemError(EINVAL, "no command line", application);
-  const std::string& named = launch.commandLines.front().front();
-  for (const auto& argv : launch.commandLines) {
-    if (argv.front() != named) throwSystemError(EPERM, "more than one program", application);
+  const std::string named = launch.commandLines.front().arguments().front();
+  for (const auto& line : launch.commandLines) {
+    if (line.arguments().front() != named) {
+      throwSystemError(EPERM, "more than one program", application);
+    }
   }
   // Found once; from here on only the open file counts.
   auto program = openReal(findProgram(named), O_PATH);
@@ -256,13 +258,17 @@ VerifiedLaunch verifyDesktopEntry(const std::string& application,
 
 LaunchPolicy::LaunchPolicy(LaunchTrust trust) : trust_(std::move(trust)) {}
 
-VerifiedLaunch LaunchPolicy::verify(const std::string& application,
-                                    const std::vector<std::string>& files) const {
+void LaunchPolicy::verifyFiles(const std::vector<std::string>& files) const {
   for (const auto& file : files) {
     if (!liesInAShareFolder(file, trust_.shareFolders)) {
       throwSystemError(EPERM, "not a shared file", file);
     }
   }
+}
+
+VerifiedLaunch LaunchPolicy::verify(const std::string& application,
+                                    const std::vector<std::string>& files, std::size_t room) const {
+  verifyFiles(files);
   if (trust_.applicationIdentifier.empty() || application.find('\0') != std::string::npos) {
     throwSystemError(EPERM, "not the trusted application", application);
   }
@@ -271,9 +277,9 @@ VerifiedLaunch LaunchPolicy::verify(const std::string& application,
   struct stat info {};
   if (application.ends_with(".desktop") && ::stat(application.c_str(), &info) == 0 &&
       S_ISREG(info.st_mode)) {
-    return verifyDesktopEntry(application, files, trust_, untrusted);
+    return verifyDesktopEntry(application, files, room, trust_, untrusted);
   }
-  return verifyBundle(application, files, trust_, untrusted);
+  return verifyBundle(application, files, room, trust_, untrusted);
 }
 
 }  // namespace platform

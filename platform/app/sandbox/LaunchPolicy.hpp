@@ -1,11 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
 #include "platform/Url.hpp"
+#include "platform/app/workspace/CommandLineRoom.hpp"
 #include "platform/app/workspace/DesktopEntry.hpp"
 #include "platform/detail/Posix.hpp"
 
@@ -27,10 +29,11 @@ struct LaunchTrust {
 };
 
 // An application start the policy has verified: the program, open (so the file that was checked
-// is the file that runs), and the command lines to start it with, one program each.
+// is the file that runs), and the command lines to start it with, one program each, in order
+// (startInTurn() starts them).
 struct VerifiedLaunch {
   posix::FileDescriptor program;
-  std::vector<std::vector<std::string>> commandLines;
+  std::vector<FileCommandLine> commandLines;
   // The desktop entry says DBusActivatable=true: the files go to the application over the
   // session bus, which starts it when it does not run.
   bool dbusActivatable = false;
@@ -39,7 +42,8 @@ struct VerifiedLaunch {
 // The launch broker's trust policy: whether it opens files with an application for the confined
 // side, and with which program and command lines. It takes nothing from the confined side but
 // the application's location (as the share found it) and the files' paths, and builds the
-// command lines itself, as ProgramLauncher::direct() would.
+// command lines itself, as ProgramLauncher::direct() would: as many as the files need to fit in
+// exec's room, each with the same program and words around the files.
 //
 // The application must be
 //  - a bundle whose Contents/Info.plist has the trusted identifier, its program
@@ -62,11 +66,16 @@ class LaunchPolicy {
  public:
   explicit LaunchPolicy(LaunchTrust trust);
 
-  // The verified start that opens `files` with `application`. Throws std::system_error: EPERM
-  // when the application or a file is not one the policy accepts, the errno of reading the
-  // application (ENOENT, EACCES, …) otherwise.
-  VerifiedLaunch verify(const std::string& application,
-                        const std::vector<std::string>& files) const;
+  // The verified start that opens `files` with `application`, its command lines each fitted
+  // into `room` (see fitCommandLine()). Throws std::system_error: EPERM when the application or a
+  // file is not one the policy accepts, the errno of reading the application (ENOENT, EACCES, …)
+  // otherwise.
+  // Whether every one of `files` is one the policy hands to the application: throws
+  // std::system_error(EPERM) for the first that is not.
+  void verifyFiles(const std::vector<std::string>& files) const;
+
+  VerifiedLaunch verify(const std::string& application, const std::vector<std::string>& files,
+                        std::size_t room = argumentRoom()) const;
 
   const LaunchTrust& trust() const { return trust_; }
 

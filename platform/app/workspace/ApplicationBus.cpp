@@ -85,9 +85,33 @@ Connection connect(const SessionBus& bus, GError** error) {
       nullptr, nullptr, error));
 }
 
-bool isWellKnownName(const std::string& name) {
-  return gio().dbusIsName(name.c_str()) && !gio().dbusIsUniqueName(name.c_str());
+bool isNameElementCharacter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-';
 }
+
+}  // namespace
+
+// The D-Bus rules for a well-known name: at most 255 bytes, two or more elements separated by
+// ".", each of ASCII letters, digits, "_" and "-", not beginning with a digit.
+bool isWellKnownName(std::string_view name) {
+  constexpr std::size_t maximumLength = 255;
+  if (name.empty() || name.size() > maximumLength) return false;
+  std::size_t elements = 0;
+  for (std::size_t at = 0; at <= name.size();) {
+    const std::size_t end = std::min(name.find('.', at), name.size());
+    const std::string_view element = name.substr(at, end - at);
+    if (element.empty() || (element.front() >= '0' && element.front() <= '9') ||
+        !std::all_of(element.begin(), element.end(), isNameElementCharacter)) {
+      return false;
+    }
+    ++elements;
+    at = end + 1;
+  }
+  return elements >= 2;
+}
+
+namespace {
 
 // GIO's time limit in milliseconds; G_MAXINT would be none.
 int milliseconds(std::chrono::milliseconds limit) {
@@ -217,9 +241,10 @@ void callOpen(GDBusConnection* connection, const std::string& name, const std::v
 }  // namespace
 
 std::optional<std::string> busName(const Url& application) {
-  if (gioLibrary() == nullptr) return std::nullopt;
   std::optional<std::string> name;
-  if (application.pathExtension() == "desktop") {
+  if (const std::string text = application.absoluteString(); text.starts_with("dbus:")) {
+    name = text.substr(5);
+  } else if (application.pathExtension() == "desktop") {
     name = application.deletingPathExtension().lastPathComponent();
   } else {
     name = Bundle(application).bundleIdentifier();
@@ -256,6 +281,21 @@ bool openThrough(const Url& application, const std::vector<Url>& files) {
     }
   }
   return openThrough(*name, activatable, files);
+}
+
+std::optional<pid_t> ownerProcess(const std::string& name, std::chrono::milliseconds timeLimit) {
+  const auto bus = findSessionBus();
+  if (!bus || !isWellKnownName(name) || gioLibrary() == nullptr) return std::nullopt;
+  const auto connection = connect(*bus, nullptr);
+  if (!connection) return std::nullopt;
+  // Fails when nobody owns the name.
+  const Variant reply = callBus(connection.get(), "GetConnectionUnixProcessID",
+                                gio().variantNew("(s)", name.c_str()), "(u)", timeLimit);
+  if (!reply) return std::nullopt;
+  guint32 pid = 0;
+  gio().variantGet(reply.get(), "(u)", &pid);
+  if (pid == 0) return std::nullopt;
+  return static_cast<pid_t>(pid);
 }
 
 void open(const std::string& name, const std::vector<Url>& files,

@@ -3,7 +3,10 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "platform/Url.hpp"
 
@@ -21,8 +24,13 @@ namespace application_bus {
 // libdbus have it.
 inline constexpr std::chrono::milliseconds busTimeLimit{25'000};
 
+// Whether `name` is a well-known name on a bus by the D-Bus rules ("com.example.App"): checked
+// without GIO, which a share that never reaches the bus does not load.
+bool isWellKnownName(std::string_view name);
+
 // The application's well-known name on the bus: a desktop entry's id (its file name without
-// ".desktop"), or a bundle's CFBundleIdentifier; none when that is no valid bus name.
+// ".desktop"), a bundle's CFBundleIdentifier, or NAME of the location `dbus:NAME` (an application
+// known only by the name it owns); none when that is no valid bus name.
 std::optional<std::string> busName(const Url& application);
 
 // Opens `files` through `name` on the bus, as open() does, when the application takes files
@@ -40,6 +48,12 @@ bool openThrough(const std::string& name, bool activatable, const std::vector<Ur
 // The same for `application` (a desktop entry or a bundle) under its busName(), its desktop entry
 // telling whether it is activatable.
 bool openThrough(const Url& application, const std::vector<Url>& files);
+
+// The process that owns `name` on the session bus now, as the bus tells it; none when nobody
+// owns it, for a name that is no valid bus name, without a session bus or GIO, or when the bus
+// does not answer within `timeLimit`.
+std::optional<pid_t> ownerProcess(const std::string& name,
+                                  std::chrono::milliseconds timeLimit = busTimeLimit);
 
 // Asks `name` to open `files` in one call of org.freedesktop.Application.Open, with the files'
 // URIs in order and, as platform data, the activation token and startup id that the program was

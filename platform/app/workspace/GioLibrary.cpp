@@ -25,8 +25,6 @@ std::optional<GioLibrary> load() {
                    gio.dbusConnectionNewForAddressSync) &&
       findFunction(library, "g_dbus_connection_close_sync", gio.dbusConnectionCloseSync) &&
       findFunction(library, "g_dbus_connection_call_sync", gio.dbusConnectionCallSync) &&
-      findFunction(library, "g_dbus_is_name", gio.dbusIsName) &&
-      findFunction(library, "g_dbus_is_unique_name", gio.dbusIsUniqueName) &&
       findFunction(library, "g_dbus_error_quark", gio.dbusErrorQuark) &&
       findFunction(library, "g_io_error_quark", gio.ioErrorQuark) &&
       findFunction(library, "g_error_free", gio.errorFree) &&

@@ -12,8 +12,6 @@ struct GioLibrary {
   decltype(&g_dbus_connection_new_for_address_sync) dbusConnectionNewForAddressSync;
   decltype(&g_dbus_connection_close_sync) dbusConnectionCloseSync;
   decltype(&g_dbus_connection_call_sync) dbusConnectionCallSync;
-  decltype(&g_dbus_is_name) dbusIsName;
-  decltype(&g_dbus_is_unique_name) dbusIsUniqueName;
   decltype(&g_dbus_error_quark) dbusErrorQuark;
   decltype(&g_io_error_quark) ioErrorQuark;
   decltype(&g_error_free) errorFree;

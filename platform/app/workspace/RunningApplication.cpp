@@ -15,6 +15,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/app/workspace/ApplicationBus.hpp"
 #include "platform/app/workspace/Bundle.hpp"
 #include "platform/detail/Posix.hpp"
 
@@ -81,6 +82,27 @@ std::vector<std::optional<std::string>> executablePaths(const std::vector<pid_t>
     }
   }
   return targets;
+}
+
+struct BusOwnerReaderSlot {
+  std::mutex mutex;
+  RunningApplication::BusOwnerReader reader;
+};
+
+BusOwnerReaderSlot& busOwnerReaderSlot() {
+  static BusOwnerReaderSlot slot;
+  return slot;
+}
+
+// The process that owns `name` on the session bus, by the reader in place.
+std::optional<pid_t> busOwner(const std::string& name) {
+  RunningApplication::BusOwnerReader reader;
+  {
+    auto& slot = busOwnerReaderSlot();
+    const std::lock_guard lock(slot.mutex);
+    reader = slot.reader;
+  }
+  return reader ? reader(name) : application_bus::ownerProcess(name);
 }
 
 std::vector<pid_t> processIds() {
@@ -168,6 +190,30 @@ std::vector<std::shared_ptr<RunningApplication>> describeAll(
   return described;
 }
 
+// The owner of `identifier` as a name on the session bus, where it is not among `found` already
+// and is this user's: an application that runs outside any bundle, known by its name. Its
+// location is its bundle where it has one, else `dbus:<name>`, which the workspace opens through
+// the bus.
+std::shared_ptr<RunningApplication> owningTheBusName(
+    std::string_view identifier, const std::vector<std::shared_ptr<RunningApplication>>& found) {
+  const std::string name(identifier);
+  if (!application_bus::isWellKnownName(name)) return nullptr;
+  const auto owner = busOwner(name);
+  if (!owner || std::any_of(found.begin(), found.end(), [&](const auto& application) {
+        return application->processIdentifier() == *owner;
+      })) {
+    return nullptr;
+  }
+  auto described = describeAll({*owner}, Owner::thisUser, [](const auto&) { return true; });
+  if (described.empty()) return nullptr;
+  const auto& process = *described.front();
+  if (process.bundleIdentifier() == identifier) return described.front();
+  FileDescriptor pidfd = openPidfd(*owner);
+  if (!pidfd.valid()) return nullptr;
+  return std::make_shared<RunningApplication>(*owner, pidfd.release(), process.executableURL(),
+                                              Url::parse("dbus:" + name), name);
+}
+
 }  // namespace
 
 RunningApplication::RunningApplication(pid_t pid, int pidfd, std::optional<Url> executableURL,
@@ -184,6 +230,14 @@ RunningApplication::~RunningApplication() {
 }
 
 bool RunningApplication::isTerminated() const { return hasEnded(pidfd_); }
+
+RunningApplication::BusOwnerReader RunningApplication::replaceBusOwnerReader(
+    BusOwnerReader reader) {
+  auto& slot = busOwnerReaderSlot();
+  const std::lock_guard lock(slot.mutex);
+  std::swap(slot.reader, reader);
+  return reader;
+}
 
 RunningApplication::ExecutableReader RunningApplication::replaceExecutableReader(
     ExecutableReader reader) {
@@ -211,7 +265,9 @@ std::vector<std::shared_ptr<RunningApplication>> RunningApplication::runningAppl
   const auto hasTheIdentifier = [&](const RunningApplication& application) {
     return application.bundleIdentifier() == bundleIdentifier;
   };
-  return describeAll(candidates, Owner::thisUser, hasTheIdentifier, std::move(identifiers));
+  auto running = describeAll(candidates, Owner::thisUser, hasTheIdentifier, std::move(identifiers));
+  if (auto owner = owningTheBusName(bundleIdentifier, running)) running.push_back(std::move(owner));
+  return running;
 }
 
 std::shared_ptr<RunningApplication> RunningApplication::withProcessIdentifier(pid_t pid) {

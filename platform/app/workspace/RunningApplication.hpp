@@ -14,13 +14,16 @@
 namespace platform {
 
 // A process running an application program. An application is known by its bundle: a process
-// belongs to the bundle that holds its executable (/proc/<pid>/exe at X/Contents/MacOS/…). Holds
-// a pidfd, so it keeps speaking of the same process even once its id is reused.
+// belongs to the bundle that holds its executable (/proc/<pid>/exe at X/Contents/MacOS/…); or by
+// its name on the session bus, where it owns one. Holds a pidfd, so it keeps speaking of the same
+// process even once its id is reused.
 class RunningApplication {
  public:
   // The live processes of this user (the owner of /proc/<pid> is the real user id) whose
   // executable lies in a bundle whose Info.plist has the identifier `bundleIdentifier`, in
-  // process-id order. A process that has already ended (a zombie
+  // process-id order; then, where the identifier is a name on the session bus and another
+  // process of this user owns it, that process, its bundle location `dbus:<identifier>` when its
+  // program lies in no bundle of that identifier. A process that has already ended (a zombie
   // included) has no executable to read and is not listed; one that ends later reports
   // isTerminated().
   static std::vector<std::shared_ptr<RunningApplication>> runningApplications(
@@ -53,6 +56,13 @@ class RunningApplication {
       std::function<std::vector<std::optional<std::string>>(const std::vector<pid_t>& pids)>;
   // Puts `reader` in place (an empty one puts back the default) and returns the one it replaces.
   static ExecutableReader replaceExecutableReader(ExecutableReader reader);
+
+  // Tells which process owns a name on the session bus, none when nobody does. A confined
+  // process may open no connection, so it puts in a reader that asks outside; by default the
+  // process asks the bus itself (application_bus::ownerProcess()).
+  using BusOwnerReader = std::function<std::optional<pid_t>(const std::string& name)>;
+  // Puts `reader` in place (an empty one puts back the default) and returns the one it replaces.
+  static BusOwnerReader replaceBusOwnerReader(BusOwnerReader reader);
 
  private:
   pid_t pid_;

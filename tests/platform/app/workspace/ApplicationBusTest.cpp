@@ -47,6 +47,35 @@ TEST(ApplicationBusTest, ADesktopEntryIsKnownOnTheBusByItsIdAndABundleByItsIdent
   }
 }
 
+TEST(ApplicationBusTest, WellKnownNamesFollowTheBusRules) {
+  struct Case {
+    std::string name;
+    bool wellKnown;
+  };
+  const Case cases[] = {
+      {"com.brenvik.kelpword", true},
+      {"org.example.Kelp-Word", true},
+      {"_a.b_1", true},
+      {"a.b", true},
+      {std::string(126, 'a') + "." + std::string(128, 'b'), true},   // 255 bytes
+      {std::string(127, 'a') + "." + std::string(128, 'b'), false},  // 256
+      {"kelpword", false},                                           // one element
+      {"", false},
+      {"com..kelpword", false},
+      {".com.kelpword", false},
+      {"com.kelpword.", false},
+      {"com.9brenvik.kelpword", false},
+      {":1.42", false},  // a unique name
+      {"com.bren vik.kelpword", false},
+      {"com.caf\u00e9.kelpword", false},
+      {std::string("com.a\0b.c", 9), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(bus::isWellKnownName(c.name), c.wellKnown);
+  }
+}
+
 TEST(ApplicationBusTest, WithoutASessionBusNothingGoesOverOne) {
   testing_support::TempFolder runtime;                            // no "bus" socket in it
   const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");  // NOLINT(concurrency-mt-unsafe)

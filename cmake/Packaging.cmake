@@ -4,6 +4,8 @@
 #   kelpword-share-window  the module that draws the sheet as a window with GTK: apart, so that
 #                          the extension installs without GTK and keeps its sheet in the terminal
 #   kelpword-reference     the example main application, where its install component exists
+#   kelpword-share-purpose "KelpWord" in KDE's Share menu: a KF5 Purpose plugin that starts
+#                          kelpword-share, where the build found KF5 Purpose
 #   libdidedaziv-dev       the intake library for the main application: static libraries, headers
 #                          under include/didedaziv/, the CMake package
 # Each package's libraries are found by dpkg-shlibdeps in its own files.
@@ -33,7 +35,7 @@ endfunction()
 get_cmake_property(installComponents COMPONENTS)
 set(CPACK_COMPONENTS_ALL dev)
 kelpword_package_documents(dev libdidedaziv-dev)
-foreach(component share window reference)
+foreach(component share window reference purpose)
   if(component IN_LIST installComponents)
     list(APPEND CPACK_COMPONENTS_ALL ${component})
   endif()
@@ -46,6 +48,9 @@ if(window IN_LIST CPACK_COMPONENTS_ALL)
 endif()
 if(reference IN_LIST CPACK_COMPONENTS_ALL)
   kelpword_package_documents(reference kelpword-reference)
+endif()
+if(purpose IN_LIST CPACK_COMPONENTS_ALL)
+  kelpword_package_documents(purpose kelpword-share-purpose)
 endif()
 
 set(CPACK_GENERATOR DEB)
@@ -102,6 +107,16 @@ recordings that KelpWord's share extension hands over on the session bus,
 takes dropped recordings, lists them by share, newest first, and sweeps old
 shares out of the inbox.")
 
+set(CPACK_DEBIAN_PURPOSE_PACKAGE_NAME kelpword-share-purpose)
+set(CPACK_DEBIAN_PURPOSE_PACKAGE_SECTION kde)
+# The plugin starts the installed kelpword-share; Qt and KDE Frameworks come from dpkg-shlibdeps.
+set(CPACK_DEBIAN_PURPOSE_PACKAGE_DEPENDS "kelpword-share (= ${CPACK_PACKAGE_VERSION})")
+set(CPACK_COMPONENT_PURPOSE_DESCRIPTION "KelpWord in the Share menu of KDE applications
+KelpWord turns audio and video into text. This plugin for KDE's share
+service (Purpose) offers \"KelpWord\" in the Share menu of KDE applications
+for audio and video files, and hands the shared recordings to KelpWord's
+share extension, kelpword-share.")
+
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libdidedaziv-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The static libraries leave libuuid to the program that links them and load ICU's library at run
@@ -124,6 +139,7 @@ include(CPack)
 set(shareTargets kelpword-share kelpword-share-desktop-entry kelpword-share-manual)
 set(windowTargets kelpword_window_sheet_module)
 set(referenceTargets kelpword-reference)
+set(purposeTargets kelpword_purpose_plugin)
 set(devTargets DidedaZiv kelpword_platform)
 add_custom_target(kelpword-package-contents)
 foreach(component IN LISTS CPACK_COMPONENTS_ALL)

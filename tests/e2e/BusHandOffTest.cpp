@@ -83,25 +83,11 @@ class BusHandOffTest : public ShareExtensionTest {
   // Starts the bus stand-in as a running KelpWord, answering as `answer` (an option of
   // kelpword-bus-stand-in) says, and returns once it owns its name.
   void startStandIn(const char* answer = nullptr) {
-    standIn_ = ::fork();
-    ASSERT_GE(standIn_, 0);
-    if (standIn_ == 0) {
-      // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
-      ::setenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().c_str(), 1);
-      const std::string recordPath = record().string();
-      ::execl(KELPWORD_BUS_STAND_IN, KELPWORD_BUS_STAND_IN, recordPath.c_str(), answer, nullptr);
-      ::_exit(127);
-    }
-    const fs::path ready = record().string() + ".ready";
-    ASSERT_TRUE(
-        testing_support::waitUntil([&] { return fs::exists(ready); }, std::chrono::seconds(20)))
-        << "the bus stand-in never owned its name";
+    standIn_.emplace(bus_->address(), record(), answer);
+    ASSERT_TRUE(standIn_->ownsTheName()) << "the bus stand-in never owned its name";
   }
 
-  void stopStandIn() {
-    if (standIn_ <= 0) return;
-    testing_support::endChild(std::exchange(standIn_, -1), SIGTERM);
-  }
+  void stopStandIn() { standIn_.reset(); }
 
   fs::path record() const { return folder() / "bus-calls.txt"; }
 
@@ -157,7 +143,7 @@ class BusHandOffTest : public ShareExtensionTest {
   }
 
   std::optional<Bus> bus_;
-  pid_t standIn_ = -1;
+  std::optional<BusStandInProcess> standIn_;
 };
 
 TEST_F(BusHandOffTest, ARunningKelpWordReceivesAllFilesInOneOpenCall) {

@@ -14,7 +14,6 @@
 #include "platform/app/workspace/RunningApplication.hpp"
 #include "tests/e2e/E2eFixture.hpp"
 #include "tests/support/PrivateBus.hpp"
-#include "tests/support/WaitUntil.hpp"
 
 namespace e2e {
 namespace {
@@ -142,16 +141,8 @@ TEST_F(KelpWordLookupTest, AKelpWordOwningItsBusNameIsFoundThereWithoutABundleOr
   const testing_support::PrivateBus bus(folder() / "bus");
   addEnvironment("DBUS_SESSION_BUS_ADDRESS", bus.address());
   const fs::path record = folder() / "bus-calls.txt";
-  const pid_t standIn = ::fork();
-  ASSERT_GE(standIn, 0);
-  if (standIn == 0) {
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
-    ::execl(KELPWORD_BUS_STAND_IN, KELPWORD_BUS_STAND_IN, record.c_str(), nullptr);
-    ::_exit(127);
-  }
-  ASSERT_TRUE(testing_support::waitUntil([&] { return fs::exists(record.string() + ".ready"); },
-                                         std::chrono::seconds(20)));
+  const BusStandInProcess standIn(bus.address(), record);
+  ASSERT_TRUE(standIn.ownsTheName());
   const auto extension = placeExtension(folder() / "Loose");
 
   for (const bool confined : {true, false}) {
@@ -167,7 +158,6 @@ TEST_F(KelpWordLookupTest, AKelpWordOwningItsBusNameIsFoundThereWithoutABundleOr
     EXPECT_NE(calls.find("/Interview.m4a\n"), std::string::npos) << calls;
     EXPECT_FALSE(fs::exists(folder() / "opened.txt")) << "no program was started";
   }
-  testing_support::endChild(standIn, SIGTERM);
 }
 
 }  // namespace

@@ -146,20 +146,12 @@ TEST_F(ManyFilesTest, TenThousandFilesGoInTheOneOpenCallOverTheBus) {
     const testing_support::PrivateBus bus(folder() / (std::string("bus-") + mode.name));
     addEnvironment("DBUS_SESSION_BUS_ADDRESS", bus.address());
     // KelpWord runs, and owns its name on the bus.
-    const pid_t standIn = ::fork();
-    ASSERT_GE(standIn, 0);
-    if (standIn == 0) {
-      // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
-      ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
-      ::execl(KELPWORD_BUS_STAND_IN, KELPWORD_BUS_STAND_IN, record.c_str(), nullptr);
-      ::_exit(127);
-    }
-    const bool owned = testing_support::waitUntil(
-        [&] { return fs::exists(record.string() + ".ready"); }, std::chrono::seconds(20));
+    std::optional<BusStandInProcess> standIn(std::in_place, bus.address(), record);
+    const bool owned = standIn->ownsTheName();
 
     const auto result =
         owned ? shareIn(mode, {}, KELPWORD_SHARE, shared) : testing_support::ProcessResult{};
-    testing_support::endChild(standIn, SIGTERM);
+    standIn.reset();
 
     ASSERT_TRUE(owned) << "the bus stand-in never owned its name";
     EXPECT_EQ(result.exitStatus, 0) << result.err;

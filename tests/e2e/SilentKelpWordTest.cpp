@@ -38,23 +38,8 @@ class SilentKelpWordTest : public ShareExtensionTest {
     writeFile(folder() / "Interview.m4a", "recording");
     bus_.emplace(folder() / "bus");
     addEnvironment("DBUS_SESSION_BUS_ADDRESS", bus_->address());
-    standIn_ = ::fork();
-    ASSERT_GE(standIn_, 0);
-    if (standIn_ == 0) {
-      // NOLINTNEXTLINE(concurrency-mt-unsafe): the forked child has one thread
-      ::setenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().c_str(), 1);
-      const std::string recordPath = record().string();
-      ::execl(KELPWORD_BUS_STAND_IN, KELPWORD_BUS_STAND_IN, recordPath.c_str(), "--silent",
-              nullptr);
-      ::_exit(127);
-    }
-    ASSERT_TRUE(testing_support::waitUntil([&] { return fs::exists(record().string() + ".ready"); },
-                                           std::chrono::seconds(20)))
-        << "the bus stand-in never owned its name";
-  }
-
-  void TearDown() override {
-    if (standIn_ > 0) testing_support::endChild(standIn_, SIGTERM);
+    standIn_.emplace(bus_->address(), record(), "--silent");
+    ASSERT_TRUE(standIn_->ownsTheName()) << "the bus stand-in never owned its name";
   }
 
   fs::path record() const { return folder() / "bus-calls.txt"; }
@@ -84,7 +69,7 @@ class SilentKelpWordTest : public ShareExtensionTest {
   }
 
   std::optional<testing_support::PrivateBus> bus_;
-  pid_t standIn_ = -1;
+  std::optional<BusStandInProcess> standIn_;
 };
 
 bool hasEnded(pid_t pid) {

@@ -23,6 +23,7 @@
 
 #include "platform/Url.hpp"
 #include "platform/app/workspace/ApplicationBus.hpp"
+#include "tests/e2e/BusStandInProcess.hpp"
 #include "tests/e2e/E2eFixture.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/WaitUntil.hpp"

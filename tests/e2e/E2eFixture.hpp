@@ -7,8 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include <sys/types.h>
-
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
 
@@ -72,24 +70,5 @@ inline const std::string notAudio =
     "Drop a recording or an audio file.\n";
 inline const std::string handOffFailed =
     "KelpWord didn\u2019t open. Open KelpWord, then drop the recording on the Files tab.\n";
-
-// kelpword-bus-stand-in as a running KelpWord on the bus at `busAddress`: it owns KelpWord's
-// name and records each Open call in `record`; `answer` is none, "--fail" or "--silent" (see
-// BusStandIn.cpp). Stopped when the object goes.
-class BusStandInProcess {
- public:
-  BusStandInProcess(const std::string& busAddress, std::filesystem::path record,
-                    const char* answer = nullptr);
-  ~BusStandInProcess();
-  BusStandInProcess(const BusStandInProcess&) = delete;
-  BusStandInProcess& operator=(const BusStandInProcess&) = delete;
-
-  // Whether it came to own the name within a few seconds of its start.
-  bool ownsTheName() const { return owns_; }
-
- private:
-  pid_t pid_ = -1;
-  bool owns_ = false;
-};
 
 }  // namespace e2e

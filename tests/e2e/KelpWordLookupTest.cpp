@@ -12,6 +12,7 @@
 
 #include "platform/app/workspace/ProgramLauncher.hpp"
 #include "platform/app/workspace/RunningApplication.hpp"
+#include "tests/e2e/BusStandInProcess.hpp"
 #include "tests/e2e/E2eFixture.hpp"
 #include "tests/support/PrivateBus.hpp"
 

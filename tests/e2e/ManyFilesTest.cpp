@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "platform/Url.hpp"
+#include "tests/e2e/BusStandInProcess.hpp"
 #include "tests/e2e/E2eFixture.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/WaitUntil.hpp"

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "platform/app/sandbox/Confinement.hpp"
+#include "tests/e2e/BusStandInProcess.hpp"
 #include "tests/e2e/E2eFixture.hpp"
 #include "tests/e2e/LiveShare.hpp"
 #include "tests/support/PrivateBus.hpp"

@@ -5,6 +5,7 @@
 #include <gtk/gtk.h>
 
 #include "platform/app/sheet/window/WindowSheetRenderer.hpp"
+#include "platform/app/views/ProgressIndicator.hpp"
 #include "tests/support/ShareSheet.hpp"
 #include "tests/window/WindowRendering.hpp"
 #include "tests/window/WindowTestEnvironment.hpp"
@@ -94,6 +95,46 @@ TEST_F(WindowRenderingTest, AChangeToTheModelIsDrawnWithoutAnyInput) {
   keepPicture(*after, "changed");
   EXPECT_GT(after->height, 90);
   EXPECT_FALSE(findSheetParts(*after).button.empty());
+}
+
+// Whether `picture` shows, in its lower half, a bar filled in the theme's accent colour from the
+// left to about `fraction` of its width.
+bool showsBarFilledTo(const Image& picture, double fraction) {
+  const auto accent = [](const Rgb& pixel) { return pixel.blue > pixel.red + 60; };
+  const int filled = static_cast<int>(picture.width * fraction * 0.6);
+  const int empty = static_cast<int>(picture.width * (fraction + (1 - fraction) * 0.6));
+  for (int y = picture.height / 2; y < picture.height; ++y) {
+    if (accent(picture.at(filled, y)) && !accent(picture.at(empty, y))) return true;
+  }
+  return false;
+}
+
+// A progress bar beneath the status line, as a long share adds it: drawn, half filled, the status
+// line still there.
+TEST_F(WindowRenderingTest, AProgressBarBeneathTheStatusIsDrawn) {
+  ShareSheet sheet(sending);
+  const auto before = show(sheet.root, /*keepOpen=*/true);
+  ASSERT_TRUE(before.picture);
+
+  const auto progress = std::make_shared<platform::ProgressIndicator>();
+  progress->setFraction(0.5);
+  progress->setDetail("50 % \u2014 1.0 GiB of 2.0 GiB, 24 MiB/s");
+  progress->setTranslatesAutoresizingMaskIntoConstraints(false);
+  sheet.root->addSubview(progress);
+  platform::LayoutConstraint::activateConstraints({
+      progress->leadingAnchor().constraintEqualTo(sheet.root->leadingAnchor(), 20),
+      progress->trailingAnchor().constraintEqualTo(sheet.root->trailingAnchor(), -20),
+      progress->bottomAnchor().constraintEqualTo(sheet.root->bottomAnchor(), -12),
+  });
+  const auto after =
+      settledPicture(before.window, std::chrono::seconds(10), runMainLoopFor,
+                     [](const Image& shown) { return showsBarFilledTo(shown, 0.5); });
+  renderer().close();
+  ASSERT_TRUE(after);
+  keepPicture(*after, "progress");
+  EXPECT_TRUE(showsBarFilledTo(*after, 0.5));
+  EXPECT_FALSE(showsBarFilledTo(*before.picture, 0.5));
+  EXPECT_FALSE(findSheetParts(*after).text.empty()) << "the status line stays";
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -61,9 +60,9 @@ class ManyFilesTest : public ShareExtensionTest {
   std::vector<std::string> makeRecordings(std::size_t count) const {
     std::vector<std::string> paths;
     for (std::size_t i = 0; i < count; ++i) {
-      std::array<char, 16> name{};
-      std::snprintf(name.data(), name.size(), "%05zu.wav", i);
-      paths.push_back((folder() / "s" / name.data()).string());
+      std::string name = std::to_string(i);
+      name.insert(0, name.size() < 5 ? 5 - name.size() : 0, '0');  // in order as text, too
+      paths.push_back((folder() / "s" / (name + ".wav")).string());
       writeFile(paths.back(), "a");
     }
     return paths;

@@ -37,7 +37,8 @@ void endChild(pid_t pid, int signal);
 std::string nssWrapperLibrary();
 
 // Environment entries that make getpwuid() read `passwdFile` (and an empty group file beside it).
-// Under AddressSanitizer the preload needs verify_asan_link_order=0, which is added too.
+// Under AddressSanitizer the preload needs verify_asan_link_order=0, which is added too, with
+// detect_leaks=0: the programs run so are confined, and LeakSanitizer needs ptrace.
 std::vector<std::pair<std::string, std::string>> nssWrapperEnvironment(
     const std::string& passwdFile, const std::string& groupFile);
 

@@ -114,11 +114,13 @@ asio::awaitable<void> ShareViewController::receive(std::shared_ptr<ShareViewCont
     controller->fail(std::string(AudioIntake::couldNotGetMessage));
     co_return;
   }
-  auto timer = std::make_shared<asio::steady_timer>(platform::mainContext());
-  platform::startOnMain(watchProgress(controller, timer));
+  auto watch = std::make_shared<ProgressWatch>(platform::mainContext());
+  platform::startOnMain(watchProgress(controller, watch));
   const auto outcomes =
       co_await AudioIntake::files(std::move(providers), *folder, /*copyFileURLs=*/true);
-  timer->cancel();
+  // The watch may not have begun to wait yet: the flag ends it then, the cancel otherwise.
+  watch->importing = false;
+  watch->timer.cancel();
   controller->hideProgress();
 
   std::vector<Url> received;
@@ -155,14 +157,15 @@ platform::CopyProgress since(const platform::CopyProgress& now,
 }  // namespace
 
 asio::awaitable<void> ShareViewController::watchProgress(
-    std::shared_ptr<ShareViewController> controller, std::shared_ptr<asio::steady_timer> timer) {
+    std::shared_ptr<ShareViewController> controller, std::shared_ptr<ProgressWatch> watch) {
   const auto baseline = platform::copyProgress();
   const auto started = std::chrono::steady_clock::now();
-  timer->expires_after(progressDelay);
-  for (;;) {
+  auto& timer = watch->timer;
+  timer.expires_after(progressDelay);
+  while (watch->importing) {
     std::error_code ended;
-    co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ended));
-    if (ended) co_return;  // the import is over
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ended));
+    if (ended || !watch->importing) co_return;  // the import is over
     const auto progress = since(platform::copyProgress(), baseline);
     if (progress.total > 0) {
       const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
@@ -174,7 +177,7 @@ asio::awaitable<void> ShareViewController::watchProgress(
           platform::byteCountFormatter::progress(progress.completed, progress.total, rate));
       controller->showProgress();
     }
-    timer->expires_after(progressPeriod);
+    timer.expires_after(progressPeriod);
   }
 }
 

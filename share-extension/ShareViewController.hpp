@@ -60,9 +60,15 @@ class ShareViewController final : public platform::ViewController {
   std::shared_ptr<ShareViewController> self();
   static asio::awaitable<void> receive(std::shared_ptr<ShareViewController> controller,
                                        platform::Url inbox, Providers providers);
-  // Shows how far the copies begun since it started have come, until `timer` is cancelled.
+  // The import's progress, watched on the main thread while the import runs.
+  struct ProgressWatch {
+    explicit ProgressWatch(asio::io_context& context) : timer(context) {}
+    asio::steady_timer timer;
+    bool importing = true;  // false once the import is over, whether or not the watch waits
+  };
+  // Shows how far the copies begun since it started have come, until the import is over.
   static asio::awaitable<void> watchProgress(std::shared_ptr<ShareViewController> controller,
-                                             std::shared_ptr<asio::steady_timer> timer);
+                                             std::shared_ptr<ProgressWatch> watch);
   void showProgress();
   void hideProgress();
   static asio::awaitable<void> finishHandOff(std::shared_ptr<ShareViewController> controller,

@@ -58,9 +58,9 @@ struct stat statOrFail(int fd, const std::string& what) {
 
 // --- data --------------------------------------------------------------------------------------
 
-// Between two looks for cancellation: long enough that the look costs nothing, short enough that
-// a copy from a slow disk stops within a moment.
-constexpr std::size_t copyChunk = std::size_t{8} << 20;
+// Between two looks for cancellation: long enough that the look costs nothing (a thousand system
+// calls a GiB), short enough that a copy from a slow disk (4 MiB/s) stops within a quarter second.
+constexpr std::size_t copyChunk = std::size_t{1} << 20;
 constexpr std::size_t bufferBytes = std::size_t{128} * 1024;
 // How long a wait on a pipe goes before reading again: the end of a pipe whose writer came
 // before it was opened here shows in a read alone (poll() does not report it).

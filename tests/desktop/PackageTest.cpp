@@ -280,10 +280,10 @@ TEST_F(PackageTest, UnpackedWithTheWindowPackageTheProgramLoadsItsModule) {
 #ifndef KELPWORD_WINDOW_SHEET
   GTEST_SKIP() << "built without GTK 4: no window module to package";
 #endif
-#ifdef __SANITIZE_ADDRESS__
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // Trying the display, the toolkit reaches nss_wrapper's own look-up of the C library, which
-  // AddressSanitizer ends (RTLD_DEEPBIND).
-  GTEST_SKIP() << "nss_wrapper and a display cannot meet under AddressSanitizer";
+  // AddressSanitizer ends (RTLD_DEEPBIND) and ThreadSanitizer reports.
+  GTEST_SKIP() << "nss_wrapper and a display cannot meet under the sanitizers";
 #endif
   if (testing_support::nssWrapperLibrary().empty()) GTEST_SKIP() << "nss_wrapper is not installed";
   testing_support::TempFolder unpacked;

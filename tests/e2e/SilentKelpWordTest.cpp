@@ -73,6 +73,13 @@ class SilentKelpWordTest : public ShareExtensionTest {
   std::optional<BusStandInProcess> standIn_;
 };
 
+// At once: within two seconds, or longer for a sanitizer's program, slower to end.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr auto atOnce = std::chrono::seconds(5);
+#else
+constexpr auto atOnce = std::chrono::seconds(2);
+#endif
+
 bool hasEnded(pid_t pid) {
   return testing_support::waitUntil([&] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(5));
 }
@@ -87,14 +94,14 @@ TEST_F(SilentKelpWordTest, AnInterruptionEndsTheWaitAtOnceAndLeavesNothingBehind
     const auto children = share.children();  // the launch broker
     ASSERT_EQ(children.size(), 1u);
     ASSERT_TRUE(
-        testing_support::waitUntil([&] { return openWasCalled(); }, std::chrono::seconds(10)))
+        testing_support::waitUntil([&] { return openWasCalled(); }, std::chrono::seconds(30)))
         << "the share never asked KelpWord";
 
     const auto interrupted = Clock::now();
     share.signalGroup(signal);
 
     EXPECT_EQ(share.wait(), 1) << "ends as cancelled";
-    EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(2));
+    EXPECT_LT(Clock::now() - interrupted, atOnce);
     EXPECT_TRUE(hasEnded(children.front())) << "the broker still runs";
     EXPECT_EQ(temporaryFoldersLeft(), std::vector<std::string>{});
   }

@@ -80,7 +80,13 @@ SlowDisk::SlowDisk(const fs::path& image, const fs::path& at) : image_(image), a
 
 SlowDisk::~SlowDisk() {
   leave();
-  if (!cgroup_.empty()) ::rmdir(cgroup_.c_str());
+  // A cgroup goes only once empty: what the test started there (a share's broker, a stand-in
+  // KelpWord) may still be ending.
+  for (int tries = 0;
+       !cgroup_.empty() && ::rmdir(cgroup_.c_str()) != 0 && errno == EBUSY && tries < 100;
+       ++tries) {
+    ::usleep(20'000);
+  }
   if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
   if (!device_.empty()) run("losetup -d " + device_);
   std::error_code ignored;

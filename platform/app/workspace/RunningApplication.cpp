@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -48,24 +49,39 @@ std::optional<std::string> readExecutableLink(pid_t pid) {
   return target;
 }
 
-struct ExecutableReaderSlot {
-  std::mutex mutex;
-  RunningApplication::ExecutableReader reader;
+// A function that a confinement step puts in place of the default, read and replaced from any
+// thread. An empty one stands for the default.
+template <class Function>
+class Replaceable {
+ public:
+  Function get() const {
+    const std::lock_guard lock(mutex_);
+    return function_;
+  }
+  Function replace(Function function) {
+    const std::lock_guard lock(mutex_);
+    std::swap(function_, function);
+    return function;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  Function function_;
 };
 
-ExecutableReaderSlot& executableReaderSlot() {
-  static ExecutableReaderSlot slot;
-  return slot;
+Replaceable<RunningApplication::ExecutableReader>& executableReader() {
+  static Replaceable<RunningApplication::ExecutableReader> reader;
+  return reader;
+}
+
+Replaceable<RunningApplication::BusOwnerReader>& busOwnerReader() {
+  static Replaceable<RunningApplication::BusOwnerReader> reader;
+  return reader;
 }
 
 // The executables of `pids`, in order, by the reader in place.
 std::vector<std::optional<std::string>> executablePaths(const std::vector<pid_t>& pids) {
-  RunningApplication::ExecutableReader reader;
-  {
-    auto& slot = executableReaderSlot();
-    const std::lock_guard lock(slot.mutex);
-    reader = slot.reader;
-  }
+  const auto reader = executableReader().get();
   std::vector<std::optional<std::string>> targets;
   if (reader) {
     targets = reader(pids);
@@ -84,24 +100,9 @@ std::vector<std::optional<std::string>> executablePaths(const std::vector<pid_t>
   return targets;
 }
 
-struct BusOwnerReaderSlot {
-  std::mutex mutex;
-  RunningApplication::BusOwnerReader reader;
-};
-
-BusOwnerReaderSlot& busOwnerReaderSlot() {
-  static BusOwnerReaderSlot slot;
-  return slot;
-}
-
 // The process that owns `name` on the session bus, by the reader in place.
 std::optional<pid_t> busOwner(const std::string& name) {
-  RunningApplication::BusOwnerReader reader;
-  {
-    auto& slot = busOwnerReaderSlot();
-    const std::lock_guard lock(slot.mutex);
-    reader = slot.reader;
-  }
+  const auto reader = busOwnerReader().get();
   return reader ? reader(name) : application_bus::ownerProcess(name);
 }
 
@@ -233,18 +234,12 @@ bool RunningApplication::isTerminated() const { return hasEnded(pidfd_); }
 
 RunningApplication::BusOwnerReader RunningApplication::replaceBusOwnerReader(
     BusOwnerReader reader) {
-  auto& slot = busOwnerReaderSlot();
-  const std::lock_guard lock(slot.mutex);
-  std::swap(slot.reader, reader);
-  return reader;
+  return busOwnerReader().replace(std::move(reader));
 }
 
 RunningApplication::ExecutableReader RunningApplication::replaceExecutableReader(
     ExecutableReader reader) {
-  auto& slot = executableReaderSlot();
-  const std::lock_guard lock(slot.mutex);
-  std::swap(slot.reader, reader);
-  return reader;
+  return executableReader().replace(std::move(reader));
 }
 
 std::vector<std::shared_ptr<RunningApplication>> RunningApplication::runningApplications(

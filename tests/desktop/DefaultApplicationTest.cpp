@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/desktop/DesktopLookup.hpp"
+#include "tests/desktop/InstalledShareTest.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
 
@@ -24,15 +25,8 @@ constexpr std::array<const char*, 2> playedTypes = {"audio/mp4", "audio/mpeg"};
 // What the player's entry lists: the types and, as players do, some of their aliases.
 constexpr const char* playerMimeTypes = "audio/mp4;audio/x-m4a;audio/mpeg;audio/mp3;audio/x-mpeg;";
 
-class DefaultApplicationTest : public ::testing::Test {
+class DefaultApplicationTest : public InstalledShareTest {
  protected:
-  void SetUp() override {
-    const auto installed = run({CMAKE_COMMAND, "--install", BUILD_FOLDER, "--prefix",
-                                prefix().string(), "--component", "share"});
-    ASSERT_EQ(installed.exitStatus, 0) << installed.out << installed.err;
-  }
-
-  fs::path prefix() const { return temp_ / "prefix"; }
   fs::path applications() const { return prefix() / "share/applications"; }
 
   // A player's entry beside the share's, for the played types, and the folder's cache made as
@@ -71,8 +65,6 @@ class DefaultApplicationTest : public ::testing::Test {
                                 "WAYLAND_DISPLAY"};
     return run({"xdg-mime", "query", "default", type}, options);
   }
-
-  testing_support::TempFolder temp_;
 };
 
 TEST_F(DefaultApplicationTest, AnInstalledPlayerOpensRecordingsAndTheShareIsStillOffered) {

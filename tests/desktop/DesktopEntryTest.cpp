@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/desktop/DesktopLookup.hpp"
+#include "tests/desktop/InstalledShareTest.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
 
@@ -23,18 +24,9 @@ bool recommendsShare(const Recommendation& recommendation) {
          recommendation.ids.end();
 }
 
-class DesktopEntryTest : public ::testing::Test {
+class DesktopEntryTest : public InstalledShareTest {
  protected:
-  void SetUp() override {
-    const auto installed = run({CMAKE_COMMAND, "--install", BUILD_FOLDER, "--prefix",
-                                prefix().string(), "--component", "share"});
-    ASSERT_EQ(installed.exitStatus, 0) << installed.out << installed.err;
-  }
-
-  fs::path prefix() const { return temp_ / "prefix"; }
   fs::path entry() const { return prefix() / "share/applications" / shareEntryId; }
-
-  testing_support::TempFolder temp_;
 };
 
 TEST_F(DesktopEntryTest, NamesTheInstalledProgramAndPassesValidation) {

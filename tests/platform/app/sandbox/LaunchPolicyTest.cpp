@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/app/sandbox/LaunchPolicy.hpp"
+#include "tests/support/CommandLines.hpp"
 #include "tests/support/TempFolder.hpp"
 
 namespace sandbox_test {
@@ -32,14 +33,7 @@ void makeBundle(const fs::path& at, const std::string& bundleIdentifier = identi
                 "</string><key>CFBundleExecutable</key><string>KelpWord</string></dict></plist>");
 }
 
-// The whole command lines, as exec gets them.
-std::vector<std::vector<std::string>> argumentsOf(
-    const std::vector<platform::FileCommandLine>& lines) {
-  std::vector<std::vector<std::string>> arguments;
-  arguments.reserve(lines.size());
-  for (const auto& line : lines) arguments.push_back(line.arguments());
-  return arguments;
-}
+using testing_support::argumentsOf;
 
 bool sameFile(int fd, const fs::path& path) {
   struct stat open {};

@@ -16,6 +16,7 @@
 #include "platform/app/workspace/ProgramLauncher.hpp"
 #include "platform/app/workspace/RunningApplication.hpp"
 #include "platform/app/workspace/Workspace.hpp"
+#include "tests/support/CommandLines.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/WaitUntil.hpp"
 
@@ -25,14 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using platform::Url;
 
-// The whole command lines, as exec gets them.
-std::vector<std::vector<std::string>> argumentsOf(
-    const std::vector<platform::FileCommandLine>& lines) {
-  std::vector<std::vector<std::string>> arguments;
-  arguments.reserve(lines.size());
-  for (const auto& line : lines) arguments.push_back(line.arguments());
-  return arguments;
-}
+using testing_support::argumentsOf;
 
 struct ExecCase {
   const char* exec;

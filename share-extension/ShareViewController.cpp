@@ -158,17 +158,16 @@ platform::CopyProgress since(const platform::CopyProgress& now,
 
 asio::awaitable<void> ShareViewController::watchProgress(
     std::shared_ptr<ShareViewController> controller, std::shared_ptr<ProgressWatch> watch) {
-  const auto baseline = platform::copyProgress();
-  const auto started = std::chrono::steady_clock::now();
   auto& timer = watch->timer;
   timer.expires_after(progressDelay);
   while (watch->importing) {
     std::error_code ended;
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ended));
     if (ended || !watch->importing) co_return;  // the import is over
-    const auto progress = since(platform::copyProgress(), baseline);
+    const auto progress = since(platform::copyProgress(), watch->baseline);
     if (progress.total > 0) {
-      const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+      const std::chrono::duration<double> elapsed =
+          std::chrono::steady_clock::now() - watch->started;
       const auto rate =
           static_cast<std::uint64_t>(static_cast<double>(progress.completed) / elapsed.count());
       controller->progress_->setFraction(static_cast<double>(progress.completed) /

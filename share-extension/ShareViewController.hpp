@@ -2,6 +2,7 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/steady_timer.hpp>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/CopyProgress.hpp"
 #include "platform/ItemProvider.hpp"
 #include "platform/Url.hpp"
 #include "platform/app/views/ProgressIndicator.hpp"
@@ -60,13 +62,17 @@ class ShareViewController final : public platform::ViewController {
   std::shared_ptr<ShareViewController> self();
   static asio::awaitable<void> receive(std::shared_ptr<ShareViewController> controller,
                                        platform::Url inbox, Providers providers);
-  // The import's progress, watched on the main thread while the import runs.
+  // The import's progress, watched on the main thread while the import runs. Made before the
+  // import starts: its copies may count their bytes before the watch first runs.
   struct ProgressWatch {
-    explicit ProgressWatch(asio::io_context& context) : timer(context) {}
+    explicit ProgressWatch(asio::io_context& context)
+        : timer(context), baseline(platform::copyProgress()) {}
     asio::steady_timer timer;
+    const platform::CopyProgress baseline;  // the counters before this import's copies
+    const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     bool importing = true;  // false once the import is over, whether or not the watch waits
   };
-  // Shows how far the copies begun since it started have come, until the import is over.
+  // Shows how far the copies begun since the watch was made have come, until the import is over.
   static asio::awaitable<void> watchProgress(std::shared_ptr<ShareViewController> controller,
                                              std::shared_ptr<ProgressWatch> watch);
   void showProgress();

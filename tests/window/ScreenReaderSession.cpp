@@ -100,4 +100,8 @@ ProcessResult ScreenReaderSession::read(pid_t pid) const { return sheetReader("r
 
 ProcessResult ScreenReaderSession::press(pid_t pid) const { return sheetReader("press", pid); }
 
+ProcessResult ScreenReaderSession::progress(pid_t pid) const {
+  return sheetReader("progress", pid);
+}
+
 }  // namespace window_test

@@ -35,6 +35,9 @@ class ScreenReaderSession {
   testing_support::ProcessResult read(pid_t pid) const;
   // Presses the one button of that window through its "click" action, once it has one.
   testing_support::ProcessResult press(pid_t pid) const;
+  // That window's progress bar, once it has one that has moved (within 20 s): "progress bar:
+  // VALUE of MAXIMUM".
+  testing_support::ProcessResult progress(pid_t pid) const;
 
  private:
   explicit ScreenReaderSession(const std::filesystem::path& folder);

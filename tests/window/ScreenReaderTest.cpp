@@ -1,15 +1,20 @@
 // kelpword-share's sheet as a screen reader finds it, confined as it runs: through the
 // accessibility bus of a session of the test's own, on an X server and on a Wayland compositor.
-// The reader finds the window, reads the status line or the failure's message, and presses Close
-// through its action, which cancels the share as Close does.
+// The reader finds the window, reads the status line or the failure's message and, during a long
+// copy, the progress bar; it presses Close through its action, which cancels the share as Close
+// does.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/E2eFixture.hpp"
+#include "tests/support/SlowDisk.hpp"
 #include "tests/window/RunningShare.hpp"
 #include "tests/window/ScreenReaderSession.hpp"
 #include "tests/window/WindowTestEnvironment.hpp"
@@ -105,6 +110,31 @@ TEST_F(ScreenReaderTest, TheStatusLineIsReadWhileTheShareIsUnderWay) {
     EXPECT_EQ(share->errors(), "");
   }
   EXPECT_EQ(opened().size(), (testDisplay() ? 1u : 0u) + (testCompositor() ? 1u : 0u));
+}
+
+TEST_F(ScreenReaderTest, ALongCopyShowsHowFarItHasComeAsAProgressBar) {
+  const testing_support::SlowDisk disk(folder() / "slow.img", folder() / "slow");
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  makeInbox();
+  for (const auto& display : displays) {
+    SCOPED_TRACE(display.name);
+    if (!shows(display)) continue;
+    disk.enter();
+    const auto share = startShare(display, {disk.recording().string()});
+    disk.leave();
+
+    const auto read = session_->progress(share->pid());
+    ASSERT_EQ(read.exitStatus, 0) << read.err << share->errors();
+    double value = -1;
+    double maximum = -1;
+    ASSERT_EQ(std::sscanf(read.out.c_str(), "progress bar: %lf of %lf", &value, &maximum), 2)
+        << read.out;
+    EXPECT_GT(value, 0) << "the copy has begun";
+    EXPECT_LT(value, maximum) << "and is far from done on a slow disk";
+
+    ::kill(share->pid(), SIGTERM);
+    EXPECT_EQ(share->waitForExit(30s), 1) << "ends as cancelled" << share->errors();
+  }
 }
 
 }  // namespace

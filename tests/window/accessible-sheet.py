@@ -3,6 +3,8 @@
 
     accessible-sheet.py read PID      prints the window's texts, one line each, once it shows
     accessible-sheet.py press PID     presses the window's one button through its action
+    accessible-sheet.py progress PID  prints the window's progress bar once it has one that has
+                                      moved: "progress bar: VALUE of MAXIMUM"
 
 The window is the frame named "KelpWord" of the application whose process is PID. Exits 1 when
 no such window shows within 20 seconds, 2 when it has no button to press.
@@ -64,9 +66,17 @@ def has_button(frame):
     return any(node.getRole() == pyatspi.ROLE_PUSH_BUTTON for node in content(frame))
 
 
+def progress_bars(frame):
+    """The frame's progress bars that have moved from their start."""
+    return [node for node in content(frame)
+            if node.getRole() == pyatspi.ROLE_PROGRESS_BAR
+            and node.queryValue().currentValue > node.queryValue().minimumValue]
+
+
 def main():
     command, pid = sys.argv[1], int(sys.argv[2])
-    application, frame = sheet(pid, has_button if command == "press" else lambda frame: True)
+    wanted = {"press": has_button, "progress": progress_bars}.get(command, lambda frame: True)
+    application, frame = sheet(pid, wanted)
     if frame is None:
         print("no window named KelpWord", file=sys.stderr)
         return 1
@@ -79,6 +89,10 @@ def main():
             elif node.getRole() == pyatspi.ROLE_PUSH_BUTTON:
                 print("button: " + node.name)
 
+        return 0
+    if command == "progress":
+        value = progress_bars(frame)[0].queryValue()
+        print("progress bar: %g of %g" % (value.currentValue, value.maximumValue))
         return 0
     for node in content(frame):
         if node.getRole() != pyatspi.ROLE_PUSH_BUTTON:

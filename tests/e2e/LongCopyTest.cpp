@@ -125,9 +125,9 @@ TEST_F(LongCopyTest, TheTerminalSheetShowsHowFarTheCopyHasCome) {
   ::close(program.terminal);
 
   EXPECT_NE(seen.find("Sending to KelpWord"), std::string::npos) << seen;
-  // "0 % — 12.0 MiB of 2.0 GiB, 4.0 MiB/s", the status line kept above it.
+  // "0 % — 12.0 MiB of 4.0 GiB, 4.0 MiB/s", the status line kept above it.
   EXPECT_NE(seen.find(" % \u2014 "), std::string::npos) << seen;
-  EXPECT_NE(seen.find(" of 2.0 GiB, "), std::string::npos) << seen;
+  EXPECT_NE(seen.find(" of 4.0 GiB, "), std::string::npos) << seen;
   EXPECT_NE(seen.find("MiB/s"), std::string::npos) << seen;
 }
 

@@ -13,8 +13,8 @@ namespace testing_support {
 // not. Unmounted and taken apart when the object goes.
 class SlowDisk {
  public:
-  static constexpr std::uint64_t recordingBytes = std::uint64_t{2} << 30;
-  static constexpr std::uint64_t readBytesPerSecond = std::uint64_t{4} << 20;  // over 8 minutes
+  static constexpr std::uint64_t recordingBytes = std::uint64_t{4} << 30;
+  static constexpr std::uint64_t readBytesPerSecond = std::uint64_t{4} << 20;  // over 16 minutes
 
   // The image file at `image`, mounted read-only at `at`.
   SlowDisk(const std::filesystem::path& image, const std::filesystem::path& at);

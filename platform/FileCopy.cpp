@@ -429,14 +429,14 @@ class Temporary {
   }
 
   // Gives the finished temporary its final name, never replacing what lies there.
-  void rename(const std::string& finalName, mode_t folderMode, const std::string& what) {
+  void rename(const std::string& finalName, const std::string& what) {
     if (::renameat2(folder_, name_.c_str(), folder_, finalName.c_str(), RENAME_NOREPLACE) == 0) {
       name_.clear();
       return;
     }
     if (!kernelRefusesNoReplace(errno)) fail(errno, what);
     if (isFolder_) {
-      renameFolderByFilling(finalName, folderMode, what);
+      renameFolderOverItsClaim(finalName, what);
     } else {
       // A hard link is made only where no name exists yet.
       if (::linkat(folder_, name_.c_str(), folder_, finalName.c_str(), 0) != 0) fail(errno, what);
@@ -444,28 +444,17 @@ class Temporary {
   }
 
  private:
-  // Folders cannot be hard-linked: claim the final name with a new folder, then move the entries
-  // into it. The folder is visible before it is full, on these file systems only.
-  void renameFolderByFilling(const std::string& finalName, mode_t mode, const std::string& what) {
-    const FileDescriptor from = openToEmpty(folder_, name_.c_str());
-    if (!from.valid()) fail(errno, what);
+  // Folders cannot be hard-linked: an empty folder made at the final name claims it, and a folder
+  // may be renamed over an empty one. The copy appears whole, as with RENAME_NOREPLACE; should the
+  // rename fail, the claim goes again, unless something was put in it meanwhile.
+  void renameFolderOverItsClaim(const std::string& finalName, const std::string& what) {
     if (::mkdirat(folder_, finalName.c_str(), S_IRWXU) != 0) fail(errno, what);
-    try {
-      const FileDescriptor to =
-          openOrFail(folder_, finalName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
-      std::vector<std::string> names;
-      {
-        posix::DirectoryReader listing(from.get(), kCopy, what);
-        while (const dirent* entry = listing.next()) names.emplace_back(entry->d_name);
-      }
-      for (const auto& name : names) {
-        if (::renameat(from.get(), name.c_str(), to.get(), name.c_str()) != 0) fail(errno, what);
-      }
-      if (::fchmod(to.get(), mode) != 0) fail(errno, what);
-    } catch (...) {
-      removeQuietly(folder_, finalName.c_str());
-      throw;
+    if (::renameat(folder_, name_.c_str(), folder_, finalName.c_str()) != 0) {
+      const int error = errno;
+      ::unlinkat(folder_, finalName.c_str(), AT_REMOVEDIR);
+      fail(error, what);
     }
+    name_.clear();
   }
 
   int folder_;
@@ -558,7 +547,7 @@ void copyItem(const Url& from, const Url& to) {
   }
   if (::fchmod(copy.get(), mode) != 0) fail(errno, what);
   copy.closeReportingErrors(kCopy, what);
-  temporary.rename(name, mode, what);
+  temporary.rename(name, what);
   meter.finish();
 }
 

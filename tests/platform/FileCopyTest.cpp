@@ -18,11 +18,8 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
+#include <linux/fs.h>
 #include <sys/inotify.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -38,6 +35,7 @@
 #include "platform/CopyProgress.hpp"
 #include "platform/FileManager.hpp"
 #include "tests/support/Mounts.hpp"
+#include "tests/support/RefusedSystemCalls.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/Urls.hpp"
 
@@ -49,8 +47,10 @@ constexpr std::size_t mebibyte = 1024 * kibibyte;
 using platform::fileManager::copyItem;
 using ::testing::ElementsAre;
 using testing_support::fileURL;
+using testing_support::Match;
 using testing_support::namesIn;
 using testing_support::readFile;
+using testing_support::refuseSystemCalls;
 using testing_support::writeFile;
 
 // The error code copyItem fails with, or 0 when it succeeds.
@@ -538,39 +538,21 @@ TEST_F(FileCopy, TakesTheSourcesBitsLessTheUmask) {
   }
 }
 
-#if defined(__x86_64__)
-constexpr std::uint32_t thisArchitecture = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-constexpr std::uint32_t thisArchitecture = AUDIT_ARCH_AARCH64;
-#else
-constexpr std::uint32_t thisArchitecture = 0;
-#endif
-
 // Makes the kernel answer renameat2 with EINVAL, copy_file_range with ENOSYS and openat with
 // O_TMPFILE with EOPNOTSUPP for this process, as file systems and kernels without them do.
 bool refuseNoReplaceAndKernelCopy() {
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, thisArchitecture, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_copy_file_range, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),  // flags, low half
-      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+  return refuseSystemCalls({
+      {.call = __NR_renameat2, .error = EINVAL},
+      {.call = __NR_copy_file_range, .error = ENOSYS},
+      {.call = __NR_openat,
+       .error = EOPNOTSUPP,
+       .match = Match::anyBitOf,
+       .argument = 2,
+       .value = O_TMPFILE & ~O_DIRECTORY},
+  });
 }
 
 TEST_F(FileCopy, CopiesWhereTheKernelRefusesRenamingWithoutReplacingOrCopyingItself) {
-  if (thisArchitecture == 0) GTEST_SKIP() << "no seccomp filter for this architecture";
   const std::string content = patterned(mebibyte + 3);
   writeFile(temp / "take.m4a", content);
   writeFile(temp / "Session" / "take.m4a", "take");
@@ -599,26 +581,53 @@ TEST_F(FileCopy, CopiesWhereTheKernelRefusesRenamingWithoutReplacingOrCopyingIts
   EXPECT_THAT(namesIn(temp / "into"), ElementsAre("Session", "copy.m4a", "taken.m4a"));
 }
 
-// Makes the kernel fail renameat2 with EIO for this process: a copy that fails at its very end.
-bool failRenaming() {
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, thisArchitecture, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+// An unnamed copy that cannot be given its name (the kernel refuses linkat with AT_EMPTY_PATH to
+// an ordinary user, and /proc/self/fd is missing) is made anew from the source's start, under a
+// hidden name first.
+TEST_F(FileCopy, CopiesAnewFromTheStartWhereTheUnnamedCopyCannotBeNamed) {
+  const std::string content = patterned(mebibyte + 3);
+  writeFile(temp / "source" / "Take.m4a", content);
+  fs::create_directories(temp / "into");
+
+  int exitCode = -1;
+  const auto appeared = namesAppearingDuring(temp / "into", [&] {
+    exitCode = inChildProcess([&] {
+      const bool refused = refuseSystemCalls({
+          {.call = __NR_linkat,
+           .error = ENOENT,
+           .match = Match::anyBitOf,
+           .argument = 4,
+           .value = AT_EMPTY_PATH | AT_SYMLINK_FOLLOW},
+          // Where the file system shares extents, a clone takes the whole file whatever the
+          // offset: only a copy by offset shows where it starts.
+          {.call = __NR_ioctl,
+           .error = EOPNOTSUPP,
+           .match = Match::equals,
+           .argument = 1,
+           .value = FICLONE},
+      });
+      if (!refused) return 125;
+      return errorOfCopy(temp / "source" / "Take.m4a", temp / "into" / "Take.m4a");
+    });
+  });
+  if (exitCode == 125) GTEST_SKIP() << "this machine does not let a process install a filter";
+
+  ASSERT_EQ(exitCode, 0);
+  const std::string copied = readFile(temp / "into" / "Take.m4a");
+  EXPECT_EQ(copied.size(), content.size());
+  EXPECT_TRUE(copied == content) << "the bytes differ";
+  ASSERT_EQ(appeared.size(), 2u) << "the second way: a hidden name, then its own";
+  EXPECT_TRUE(appeared[0].starts_with(".Take.m4a.")) << appeared[0];
+  EXPECT_EQ(appeared[1], "Take.m4a");
+  EXPECT_THAT(namesIn(temp / "into"), ElementsAre("Take.m4a"));
 }
+
+// Makes the kernel fail renameat2 with EIO for this process: a copy that fails at its very end.
+bool failRenaming() { return refuseSystemCalls({{.call = __NR_renameat2, .error = EIO}}); }
 
 // By then the copy's folders carry their sources' bits, which forbid an ordinary user to take
 // entries out of them: its cleanup must lift them first.
 TEST_F(FileCopy, AFolderCopyFailingAtTheEndLeavesNothingThoughItsBitsForbidEmptyingIt) {
-  if (thisArchitecture == 0) GTEST_SKIP() << "no seccomp filter for this architecture";
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
   constexpr unsigned nobody = 65534;
   writeFile(temp / "Session" / "locked" / "take.m4a", "take");
@@ -637,6 +646,81 @@ TEST_F(FileCopy, AFolderCopyFailingAtTheEndLeavesNothingThoughItsBitsForbidEmpty
   if (exitCode == 126) GTEST_SKIP() << "this machine does not let a process install a filter";
   EXPECT_EQ(exitCode, EIO);
   EXPECT_TRUE(fs::is_empty(temp / "into")) << "no hidden temporary left";
+}
+
+// Without RENAME_NOREPLACE a copied folder takes its name by a rename over an empty folder that
+// claims it. For an ordinary user the copy is whole, read-only folders inside included, or
+// nothing is left of it: neither a folder under its name nor a hidden one. A copy that fails
+// before the rename never shows its name.
+TEST_F(FileCopy, AFolderCopyWithoutRenamingWithoutReplacingIsWholeOrLeavesNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+  constexpr unsigned nobody = 65534;
+  struct Case {
+    const char* what;
+    bool unreadableInside = false;  // a file inside that the user cannot read
+    bool renamingFails = false;     // renaming the copy over its claim fails
+    int error = 0;
+  };
+  const Case cases[] = {
+      {.what = "a read-only folder inside"},
+      {.what = "a file inside that cannot be read", .unreadableInside = true, .error = EACCES},
+      {.what = "renaming the copy fails", .renamingFails = true, .error = EIO},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const testing_support::TempFolder folder;
+    const fs::path session = folder / "Session";
+    writeFile(session / "a.m4a", patterned(100000));
+    writeFile(session / "locked" / "take.m4a", "take");
+    writeFile(session / "z.m4a", "z");
+    ASSERT_EQ(::chmod((session / "locked").c_str(), 0555), 0);
+    if (c.unreadableInside) {
+      writeFile(session / "secret.m4a", "secret");
+      ASSERT_EQ(::chmod((session / "secret.m4a").c_str(), 0600), 0);
+    }
+    const fs::path into = folder / "into";
+    fs::create_directories(into);
+    ASSERT_EQ(::chmod(into.c_str(), 0777), 0);
+
+    int exitCode = -1;
+    const auto appeared = namesAppearingDuring(into, [&] {
+      exitCode = inChildProcess([&] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)
+          return 125;
+        const testing_support::Refusal noReplace = {.call = __NR_renameat2,
+                                                    .error = EINVAL,
+                                                    .match = Match::anyBitOf,
+                                                    .argument = 4,
+                                                    .value = RENAME_NOREPLACE};
+        // renameat() is renameat2 without flags where the architecture has no call of its own.
+        const testing_support::Refusal plainRenaming =
+#ifdef __NR_renameat
+            {.call = __NR_renameat, .error = EIO};
+#else
+            {.call = __NR_renameat2, .error = EIO, .match = Match::equals, .argument = 4};
+#endif
+        const bool refused = c.renamingFails ? refuseSystemCalls({noReplace, plainRenaming})
+                                             : refuseSystemCalls({noReplace});
+        if (!refused) return 126;
+        return errorOfCopy(session, into / "Session");
+      });
+    });
+    if (exitCode == 126) GTEST_SKIP() << "this machine does not let a process install a filter";
+
+    EXPECT_EQ(exitCode, c.error);
+    if (c.error != 0) {
+      EXPECT_THAT(namesIn(into), ::testing::IsEmpty()) << "not even a hidden temporary";
+      if (!c.renamingFails) {
+        EXPECT_THAT(appeared, ::testing::Not(::testing::Contains("Session")));
+      }
+      continue;
+    }
+    EXPECT_THAT(namesIn(into), ElementsAre("Session"));
+    EXPECT_THAT(namesIn(into / "Session"), ElementsAre("a.m4a", "locked", "z.m4a"));
+    EXPECT_EQ(readFile(into / "Session" / "a.m4a"), patterned(100000));
+    EXPECT_EQ(readFile(into / "Session" / "locked" / "take.m4a"), "take");
+    EXPECT_EQ(statOf(into / "Session" / "locked").st_mode & 07777, 0555u);
+  }
 }
 
 // --- cancellation and progress -----------------------------------------------------------------

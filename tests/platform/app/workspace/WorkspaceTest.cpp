@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include <fcntl.h>
@@ -17,6 +20,7 @@
 #include "platform/app/workspace/RunningApplication.hpp"
 #include "platform/app/workspace/Workspace.hpp"
 #include "tests/support/CommandLines.hpp"
+#include "tests/support/PrivateBus.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/WaitUntil.hpp"
 
@@ -226,6 +230,63 @@ TEST_F(WorkspaceTest, OpeningStartsTheBundlesProgramWithTheFilesAndReportsOnAnot
   EXPECT_EQ(testing_support::readFile(temp_ / "record"),
             "program: " + (temp_ / "App.app/Contents/MacOS/Program").string() +
                 "\nfile: /a b.m4a\nfile: /c.m4a\n\n");
+}
+
+// The variable set for as long as the object lives, then as it was.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) {
+    // NOLINTBEGIN(concurrency-mt-unsafe): tests run one at a time
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedVariable() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+    // NOLINTEND(concurrency-mt-unsafe)
+  }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// A session bus runs, but nobody owns the application's name on it and it has no service file for
+// it: the desktop entry's Exec line starts the program, whether the entry says it is D-Bus
+// activatable or not.
+TEST_F(WorkspaceTest, AnApplicationNeitherOnTheBusNorStartableThereStartsByItsExecLine) {
+  if (!testing_support::privateBusAvailable()) GTEST_SKIP() << "dbus-daemon is not installed";
+  const testing_support::PrivateBus bus(temp_ / "bus");
+  ASSERT_TRUE(fs::is_empty(bus.serviceFolder()));
+  const ScopedVariable address("DBUS_SESSION_BUS_ADDRESS", bus.address());
+  const fs::path record = temp_ / "record";
+  const ScopedVariable recordTo("KELPWORD_STAND_IN_RECORD", record.string());
+
+  for (const bool activatable : {false, true}) {
+    SCOPED_TRACE(activatable ? "activatable" : "not activatable");
+    fs::remove(record);
+    const fs::path entry = temp_ / "com.example.kelpword.desktop";
+    testing_support::writeFile(
+        entry, std::string("[Desktop Entry]\nType=Application\nExec=") + KELPWORD_STAND_IN +
+                   " %F\nDBusActivatable=" + (activatable ? "true" : "false") + "\n");
+
+    const auto report = open(Url::fileURL(entry.string(), false),
+                             {Url::fileURL("/a b.m4a", false), Url::fileURL("/c.m4a", false)});
+
+    ASSERT_EQ(report.error, std::nullopt);
+    EXPECT_NE(report.application, nullptr) << "a program was started";
+    ASSERT_TRUE(testing_support::waitUntil(
+        [&] { return fs::exists(record) && testing_support::readFile(record).ends_with("\n\n"); },
+        std::chrono::seconds(10)));
+    EXPECT_EQ(testing_support::readFile(record),
+              "program: " + fs::canonical(KELPWORD_STAND_IN).string() +
+                  "\nfile: /a b.m4a\nfile: /c.m4a\n\n");
+  }
 }
 
 TEST_F(WorkspaceTest, ABundlesProgramTakesTheFilesOverAsManyCommandLinesAsTheRoomNeeds) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -10,9 +11,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "DidedaZiv/AudioIntake.hpp"
 #include "platform/FileManager.hpp"
+#include "tests/support/RefusedSystemCalls.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/Unremovable.hpp"
 #include "tests/support/Urls.hpp"
@@ -169,6 +174,45 @@ TEST(SweepTest, TakesEveryKindOfOldEntryHiddenOnesIncluded) {
 
   sweep(folderURL(inbox), kHour, {}, newestOfAll(inbox) + seconds(3601));
 
+  EXPECT_EQ(namesIn(inbox), Names{});
+}
+
+// An entry whose dates cannot be read counts as made now: it stays, however late the sweep. The
+// kernel refuses to examine it, as it does an entry of a folder that may be listed but not
+// searched.
+TEST(SweepTest, AnEntryWhoseDatesCannotBeReadStays) {
+  TempFolder temp;
+  const fs::path inbox = temp / "inbox";
+  makeEntry(inbox / "A");
+  const auto late = newestOfAll(inbox) + std::chrono::hours(24 * 365);
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // The listing examines each entry without following it; removal looks by other calls.
+    if (!testing_support::refuseSystemCalls({{.call = __NR_statx,
+                                              .error = EACCES,
+                                              .match = testing_support::Match::anyBitOf,
+                                              .argument = 2,
+                                              .value = AT_SYMLINK_NOFOLLOW}})) {
+      ::_exit(125);
+    }
+    const auto entries = platform::fileManager::contentsOfDirectory(folderURL(inbox));
+    if (entries.size() != 1 || entries[0].creationDate || entries[0].modificationDate) ::_exit(124);
+    sweep(folderURL(inbox), kHour, {}, late);
+    ::_exit(0);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 125)
+    GTEST_SKIP() << "this machine does not let a process filter calls";
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "124: the dates could be read";
+  EXPECT_EQ(namesIn(inbox), Names{"A"});
+
+  // Once they can be read, it is old enough to go.
+  sweep(folderURL(inbox), kHour, {}, late);
   EXPECT_EQ(namesIn(inbox), Names{});
 }
 

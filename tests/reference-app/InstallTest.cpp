@@ -1,6 +1,6 @@
 // kelpword-reference installed as KelpWord (the install component `reference`): its desktop entry
-// valid by the Desktop Entry rules, its command line, and the session bus starting it from the
-// installed service file when a share hands it files.
+// valid by the Desktop Entry rules, its manual page, its command line, and the session bus
+// starting it from the installed service file when a share hands it files.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -28,7 +28,7 @@ void installReference(const fs::path& prefix) {
   ASSERT_EQ(installed.exitStatus, 0) << installed.out << installed.err;
 }
 
-TEST(InstalledReferenceAppTest, InstallsItsProgramEntryServiceAndIcon) {
+TEST(InstalledReferenceAppTest, InstallsItsProgramEntryServiceIconAndManual) {
   testing_support::TempFolder temp;
   const auto prefix = temp / "prefix";
   installReference(prefix);
@@ -38,6 +38,9 @@ TEST(InstalledReferenceAppTest, InstallsItsProgramEntryServiceAndIcon) {
   EXPECT_TRUE(fs::is_regular_file(program));
   EXPECT_TRUE(
       fs::is_regular_file(prefix / "share/icons/hicolor/scalable/apps/com.brenvik.kelpword.svg"));
+  // The manual page compressed, as Debian wants it.
+  const auto manual = prefix / "share/man/man1/kelpword-reference.1.gz";
+  EXPECT_TRUE(fs::is_regular_file(manual) && readFile(manual).starts_with("\x1f\x8b")) << manual;
   const std::string text = readFile(entry);
   for (const std::string& line :
        {"Exec=\"" + program.string() + "\" %F", std::string("DBusActivatable=true"),

@@ -1,10 +1,15 @@
 // kelpword-reference as a user meets it, on the tests' own X server: files dragged from another
-// application's window, and the sweep at start.
+// application's window (a sandboxed one's too, through the document portal), and the sweep at
+// start.
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/mount.h>
+#include <sys/vfs.h>
 
 #include "DidedaZiv/AudioIntake.hpp"
 #include "tests/reference-app/ReferenceAppFixture.hpp"
@@ -129,6 +134,93 @@ TEST_F(ReferenceAppTest, AnInboxThatIsASymbolicLinkIsNotSwept) {
   EXPECT_EQ(app->output().find("swept: "), std::string::npos);
 
   EXPECT_EQ(namesIn(elsewhere), Names{"someone else's"});
+  endApp(*app);
+}
+
+const fs::path documentPortal = "/usr/libexec/xdg-document-portal";
+const fs::path permissionStore = "/usr/libexec/xdg-permission-store";
+constexpr long kFuseMagic = 0x65735546;
+
+// A sandboxed application's files reach other applications as paths in the document portal, a
+// FUSE file system under $XDG_RUNTIME_DIR/doc/. The real xdg-document-portal runs on the tests'
+// bus, which the drag source and the application share, in a runtime folder of the test's own.
+class ReferenceAppPortalTest : public ReferenceAppTest {
+ protected:
+  void SetUp() override {
+    ReferenceAppTest::SetUp();
+    if (IsSkipped()) return;
+    if (!fs::exists(documentPortal) || !fs::exists(permissionStore)) {
+      GTEST_SKIP() << "xdg-document-portal is not installed (package xdg-desktop-portal)";
+    }
+    if (!fs::exists("/dev/fuse")) GTEST_SKIP() << "no /dev/fuse for the portal's file system";
+    fs::create_directories(runtime());
+    fs::permissions(runtime(), fs::perms::owner_all);
+    // Started by the bus when first asked, in the test's world: never the real home's files.
+    const std::string world = "/usr/bin/env XDG_RUNTIME_DIR=" + runtime().string() +
+                              " XDG_DATA_HOME=" + (temp_ / "portal-data").string() +
+                              " HOME=" + (temp_ / "not-the-home").string() + " ";
+    bus_->addService("org.freedesktop.portal.Documents", world + documentPortal.string());
+    bus_->addService("org.freedesktop.impl.portal.PermissionStore",
+                     world + permissionStore.string());
+  }
+
+  void TearDown() override {
+    // The portal's mount first: a FUSE mount whose server has gone leaves its folder unusable,
+    // and the test's folder with it.
+    ::umount2((runtime() / "doc").c_str(), MNT_DETACH);
+    bus_.reset();
+  }
+
+  fs::path runtime() const { return temp_ / "runtime"; }
+
+  // The path under which the portal shows `file`, exported as a sandboxed application exports
+  // what it hands over.
+  fs::path exported(const fs::path& file) const {
+    testing_support::ProcessOptions options;
+    options.environment = {{"DBUS_SESSION_BUS_ADDRESS", bus_->address()}};
+    const auto result = testing_support::run({DOCUMENT_PORTAL_EXPORT, file.string()}, options);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    std::string id = result.out;
+    while (!id.empty() && id.back() == '\n') id.pop_back();
+    return runtime() / "doc" / id / file.filename();
+  }
+};
+
+// Content that a copy cutting, repeating or reordering pieces would not match.
+std::string patterned(std::size_t size) {
+  std::string content(size, '\0');
+  std::uint32_t state = 11;
+  for (auto& byte : content) {
+    state = state * 1664525 + 1013904223;
+    byte = static_cast<char>(state >> 24);
+  }
+  return content;
+}
+
+TEST_F(ReferenceAppPortalTest, ADroppedPortalFileLandsWholeInANewShareFolder) {
+  const std::string content = patterned(3 * 1024 * 1024 + 17);
+  writeFile(temp_ / "app-data" / "Field recording.m4a", content);
+  const fs::path shared = exported(temp_ / "app-data" / "Field recording.m4a");
+  ASSERT_TRUE(fs::exists(shared)) << shared << " is not in the portal";
+  struct statfs where {};
+  ASSERT_EQ(::statfs(shared.c_str(), &where), 0);
+  ASSERT_EQ(where.f_type, kFuseMagic) << "not on the portal's file system";
+  auto app = startApp({});
+  const auto window = windowOf(*app);
+  ASSERT_TRUE(window) << app->errors();
+  const Shown before = shownIn(app->output());
+
+  dragOnto(*window, {"--files", shared.string()});
+  const auto shown = waitForShown(*app, before, 1);
+
+  EXPECT_EQ(shown.problems, Names{}) << app->errors();
+  ASSERT_EQ(shown.received.size(), 1u) << app->output() << app->errors();
+  const auto& received = shown.received.front();
+  EXPECT_EQ(received.filename(), "Field recording.m4a");
+  EXPECT_EQ(received.parent_path().parent_path(), inbox());
+  EXPECT_EQ(namesIn(received.parent_path()), Names{"Field recording.m4a"});
+  EXPECT_TRUE(readFile(received) == content) << "the copy differs";
+  EXPECT_TRUE(readFile(shared) == content) << "a dropped file stays where it was";
   endApp(*app);
 }
 

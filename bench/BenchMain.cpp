@@ -16,6 +16,8 @@ constexpr Benchmark benchmarks[] = {
     {"copy", runCopyBenchmark, "copyIn of a large file against cp; 1,000 copies under one name"},
     {"import", runImportBenchmark, "importing many small files offered by location against cp"},
     {"naming", runNamingBenchmark, "importing 100 and 10,000 items of one name: the cost per item"},
+    {"portal", runPortalBenchmark,
+     "sharing a large recording in the document portal against cp of its path"},
     {"reflink", runReflinkBenchmark, "copyIn of a large file against cp where extents are shared"},
     {"share", runShareBenchmark, "sharing one small file without a display against cp"},
     {"sweep", runSweepBenchmark, "sweeping old per-share folders against find … -exec rm -rf"},

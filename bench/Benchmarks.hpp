@@ -4,6 +4,7 @@
 int runCopyBenchmark(int argc, char** argv);
 int runImportBenchmark(int argc, char** argv);
 int runNamingBenchmark(int argc, char** argv);
+int runPortalBenchmark(int argc, char** argv);
 int runReflinkBenchmark(int argc, char** argv);
 int runShareBenchmark(int argc, char** argv);
 int runSweepBenchmark(int argc, char** argv);

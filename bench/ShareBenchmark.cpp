@@ -6,22 +6,17 @@
 // inside a new folder in FOLDER (default /var/tmp): a home read through nss_wrapper (never the real
 // one) holding KelpWord's inbox, and the demonstration bundle's stand-in KelpWord, which records
 // what it is asked to open. The share's time includes loading nss_wrapper.
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include "bench/BenchArguments.hpp"
 #include "bench/Benchmarks.hpp"
 #include "bench/ProcessTiming.hpp"
+#include "bench/ShareWorld.hpp"
 #include "bench/WorkFolder.hpp"
 
 #ifdef KELPWORD_SHARE
@@ -34,66 +29,13 @@ struct Options {
   long rounds = 21;
 };
 
-std::string nssWrapperLibrary() {
-  for (const char* candidate :
-       {"/usr/lib/x86_64-linux-gnu/libnss_wrapper.so",
-        "/usr/lib/aarch64-linux-gnu/libnss_wrapper.so", "/usr/lib/libnss_wrapper.so"}) {
-    if (fs::exists(candidate)) return candidate;
-  }
-  return "";
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-// The environment of every run: PATH alone from ours, no display, the world's home and folders.
-std::vector<std::string> worldEnvironment(const fs::path& world, const std::string& nssWrapper) {
-  std::vector<std::string> environment;
-  // NOLINTNEXTLINE(concurrency-mt-unsafe): read before any thread starts
-  if (const char* path = std::getenv("PATH")) environment.push_back(std::string("PATH=") + path);
-  environment.push_back("LD_PRELOAD=" + nssWrapper);
-  environment.push_back("NSS_WRAPPER_PASSWD=" + (world / "passwd").string());
-  environment.push_back("NSS_WRAPPER_GROUP=" + (world / "group").string());
-  environment.push_back("HOME=" + (world / "not-the-home").string());
-  environment.push_back("XDG_DATA_HOME=" + (world / "data-home").string());
-  environment.push_back("XDG_DATA_DIRS=" + (world / "data-dirs").string());
-  environment.push_back("KELPWORD_STAND_IN_RECORD=" + (world / "opened.txt").string());
-  environment.push_back("TMPDIR=" + world.string());
-  return environment;
-}
-
-fs::path inboxOf(const fs::path& world) {
-  return world / "home/Library/Application Support/com.brenvik.kelpword/Received Files";
-}
-
 void makeWorld(const fs::path& world) {
-  fs::create_directories(inboxOf(world));
-  fs::create_directories(world / "data-home/applications");
-  fs::create_directories(world / "data-dirs");
-  writeText(world / "passwd", "sharer:x:" + std::to_string(::getuid()) + ":" +
-                                  std::to_string(::getgid()) +
-                                  ":Sharer:" + (world / "home").string() + ":/bin/sh\n");
-  writeText(world / "group", "");
-  writeText(world / "Interview.m4a", std::string(4096, 'a'));
-}
-
-// Waits (untimed) until the stand-in KelpWord of the last share has recorded its start, so that
-// it has come and gone before the next run.
-void awaitStandIn(const fs::path& world, std::size_t starts) {
-  for (int tries = 0; tries < 500; ++tries) {
-    std::ifstream record(world / "opened.txt");
-    std::size_t recorded = 0;
-    for (std::string line; std::getline(record, line);) recorded += line.starts_with("program: ");
-    if (recorded >= starts) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  makeShareWorld(world);
+  std::ofstream(world / "Interview.m4a", std::ios::binary) << std::string(4096, 'a');
 }
 
 void compare(const fs::path& world, const Options& options) {
-  const std::vector<std::string> environment = worldEnvironment(world, nssWrapperLibrary());
+  const std::vector<std::string> environment = shareWorldEnvironment(world, nssWrapperLibrary());
   const std::string source = (world / "Interview.m4a").string();
   std::vector<double> shares;
   std::vector<double> copies;

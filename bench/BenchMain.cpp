@@ -21,6 +21,8 @@ constexpr Benchmark benchmarks[] = {
     {"reflink", runReflinkBenchmark, "copyIn of a large file against cp where extents are shared"},
     {"share", runShareBenchmark, "sharing one small file without a display against cp"},
     {"sweep", runSweepBenchmark, "sweeping old per-share folders against find … -exec rm -rf"},
+    {"window", runWindowBenchmark,
+     "sharing one small file with its window against a bare GTK 4 window's first frame"},
 };
 
 int usage() {

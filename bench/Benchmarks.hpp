@@ -8,3 +8,4 @@ int runPortalBenchmark(int argc, char** argv);
 int runReflinkBenchmark(int argc, char** argv);
 int runShareBenchmark(int argc, char** argv);
 int runSweepBenchmark(int argc, char** argv);
+int runWindowBenchmark(int argc, char** argv);

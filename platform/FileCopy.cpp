@@ -11,7 +11,6 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -25,6 +24,7 @@
 #include "platform/CopyCancellation.hpp"
 #include "platform/FileManager.hpp"
 #include "platform/detail/CopyMeter.hpp"
+#include "platform/detail/FileRemoval.hpp"
 #include "platform/detail/Posix.hpp"
 
 namespace platform::fileManager {
@@ -266,42 +266,14 @@ mode_t copyMode(mode_t sourceMode, mode_t mask) { return sourceMode & permission
 
 // --- trees -------------------------------------------------------------------------------------
 
-// Opens the folder `name` in `folder` and lets its owner take entries out of it: a finished
-// folder already carries its source's bits. The bits change through the descriptor, so a link put
-// in the folder's place meanwhile is never followed. Invalid, with errno set, on failure.
-FileDescriptor openToEmpty(int folder, const char* name) {
-  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
-  FileDescriptor opened = posix::openAt(folder, name, flags);
-  // Bits that do not even let its owner list it: changed by name, still never through a link.
-  if (!opened.valid() && errno == EACCES &&
-      ::fchmodat(folder, name, S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0) {
-    opened = posix::openAt(folder, name, flags);
+// Removes our own temporary `name` in `folder` with everything inside, never following a link;
+// a finished folder already carries its source's bits, which may not let its owner empty it.
+// Failures are ignored, as the error that made us clean up is the one to report.
+void removeQuietly(int folder, const std::string& name) {
+  try {
+    posix::removeItemAt(folder, name, name, posix::FolderBits::ownerMayEmpty);
+  } catch (const std::system_error&) {
   }
-  if (opened.valid() && ::fchmod(opened.get(), S_IRWXU) != 0) return FileDescriptor();
-  return opened;
-}
-
-// Removes what `name` in `folder` holds, a folder with everything inside it, never following a
-// link. Only ever used on our own temporaries; failures are ignored, as the error that made us
-// clean up is the one to report.
-void removeQuietly(int folder, const char* name) {
-  struct stat info {};
-  if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (!S_ISDIR(info.st_mode)) {
-    ::unlinkat(folder, name, 0);
-    return;
-  }
-  const FileDescriptor inner = openToEmpty(folder, name);
-  if (inner.valid()) {
-    std::vector<std::string> names;
-    try {
-      posix::DirectoryReader listing(inner.get(), kCopy, name);
-      while (const dirent* entry = listing.next()) names.emplace_back(entry->d_name);
-    } catch (const std::system_error&) {
-    }
-    for (const auto& entry : names) removeQuietly(inner.get(), entry.c_str());
-  }
-  ::unlinkat(folder, name, AT_REMOVEDIR);
 }
 
 // Copying a folder into itself would otherwise copy the growing copy again, without end.
@@ -404,7 +376,7 @@ class Temporary {
   Temporary(const Temporary&) = delete;
   Temporary& operator=(const Temporary&) = delete;
   ~Temporary() {
-    if (!name_.empty()) removeQuietly(folder_, name_.c_str());
+    if (!name_.empty()) removeQuietly(folder_, name_);
   }
 
   // Creates it and returns a descriptor open on it (for writing, or on the folder).
@@ -514,9 +486,7 @@ void copyItem(const Url& from, const Url& to) {
   if (!source.valid()) fail(errno, what);
   const bool isFolder = S_ISDIR(sourceInfo.st_mode);
 
-  const std::size_t slash = target.find_last_of('/');
-  const std::string folderPath = slash == 0 ? "/" : target.substr(0, slash);
-  const std::string name = target.substr(slash + 1);
+  const auto [folderPath, name] = posix::parentAndName(target);
   if (name.empty()) fail(EEXIST, what);  // the root
   const FileDescriptor folder =
       openOrFail(AT_FDCWD, folderPath.c_str(), O_RDONLY | O_DIRECTORY, what);

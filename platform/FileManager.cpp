@@ -27,13 +27,6 @@ bool isDirectoryAt(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-std::string parentPath(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // mkdir that takes an existing folder as success. True when this call made the folder.
 bool makeDirectory(const std::string& path, int& error) {
   if (::mkdir(path.c_str(), 0777) == 0) {
@@ -52,7 +45,7 @@ void makeDirectories(const std::string& path, std::vector<std::string>& made) {
   int error = 0;
   if (makeDirectory(path, error)) made.push_back(path);
   if (error == 0) return;
-  const std::string parent = parentPath(path);
+  const std::string parent = posix::parentAndName(path).parent;
   if (error != ENOENT || parent == path) throwSystemError(error, "create folder", path);
   makeDirectories(parent, made);
   if (makeDirectory(path, error)) made.push_back(path);

@@ -9,12 +9,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform/FileManager.hpp"
+#include "platform/detail/FileRemoval.hpp"
 #include "platform/detail/Posix.hpp"
 
 // Removal works only through descriptors of folders opened without following links: whatever a
@@ -24,10 +23,8 @@
 // It costs what `rm -rf` costs: a folder holding one file takes one open, two reads of its names,
 // two unlinks and one close. The kind of each entry comes from its listing, and a mount point is
 // refused by the open itself.
-namespace platform::fileManager {
+namespace platform::posix {
 namespace {
-
-using posix::FileDescriptor;
 
 enum class Kind { folder, other, unknown };
 
@@ -36,9 +33,12 @@ struct Child {
   Kind kind;
 };
 
-// Collects the first failure and lets the removal go on with what it can still remove.
-class Failures {
+// One removal under way: its choice of FolderBits, and its first failure, collected so that it
+// goes on with what it can still remove.
+class Removal {
  public:
+  explicit Removal(FolderBits bits) : bits_(bits) {}
+  FolderBits bits() const { return bits_; }
   void note(int error) {
     // An item that vanished meanwhile is as good as removed.
     if (error != ENOENT && first_ == 0) first_ = error;
@@ -46,6 +46,7 @@ class Failures {
   int first() const { return first_; }
 
  private:
+  FolderBits bits_;
   int first_ = 0;
 };
 
@@ -55,51 +56,39 @@ Kind kindOfType(unsigned char type) {
   return Kind::other;
 }
 
-Kind kindAt(int parentFd, const std::string& name, Failures& failures) {
+Kind kindAt(int parentFd, const std::string& name, Removal& removal) {
   struct stat status {};
   if (::fstatat(parentFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    failures.note(errno);
+    removal.note(errno);
     return Kind::unknown;
   }
   return S_ISDIR(status.st_mode) ? Kind::folder : Kind::other;
 }
 
-// A mount point is not entered: what is mounted there lies outside the tree being removed. Its
-// removal then fails with EBUSY, as the system reports it.
-bool isMountRoot(int fd) {
-  struct statx status {};
-  if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE, &status) != 0) return false;
-  return (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-         (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-}
-
 // Opens the folder `name` in `parentFd` for listing, never through a link (ENOTDIR or ELOOP for
-// anything not a folder) and never into another mount (EXDEV). Kernels without openat2 check the
-// mount after opening.
-FileDescriptor openFolder(int parentFd, const std::string& name) {
-  static constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  open_how how{};
-  how.flags = flags;
-  how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS;
-  for (;;) {
-    const auto fd = ::syscall(SYS_openat2, parentFd, name.c_str(), &how, sizeof how);
-    if (fd >= 0) return FileDescriptor(static_cast<int>(fd));
-    if (errno == EINTR) continue;
-    if (errno != ENOSYS) return FileDescriptor();
-    break;
+// anything not a folder) and never into another mount (EXDEV): what is mounted there lies outside
+// the tree being removed, and its removal then fails with EBUSY, as the system reports it.
+FileDescriptor openFolder(int parentFd, const std::string& name, FolderBits bits) {
+  const auto open = [&] {
+    return openBeneath(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0,
+                       Mounts::refused);
+  };
+  FileDescriptor folder = open();
+  if (bits == FolderBits::asTheyAre) return folder;
+  // Bits that do not even let its owner list it: changed by name, still never through a link.
+  if (!folder.valid() && errno == EACCES &&
+      ::fchmodat(parentFd, name.c_str(), S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0) {
+    folder = open();
   }
-  FileDescriptor folder = posix::openAt(parentFd, name.c_str(), flags);
-  if (folder.valid() && isMountRoot(folder.get())) {
-    errno = EXDEV;
-    return FileDescriptor();
-  }
+  // Through the descriptor, so that a link put in the folder's place meanwhile is never followed.
+  if (folder.valid() && ::fchmod(folder.get(), S_IRWXU) != 0) return FileDescriptor();
   return folder;
 }
 
 // The names in the opened folder, read whole before anything is removed, so that only one
 // descriptor per level stays open while the removal descends. Read straight from the descriptor:
 // a directory stream would cost a duplicate and its bookkeeping for every folder.
-std::vector<Child> childrenOf(int folderFd, Failures& failures) {
+std::vector<Child> childrenOf(int folderFd, Removal& removal) {
   static constexpr std::size_t bufferBytes = std::size_t{32} * 1024;
   std::vector<Child> children;
   const auto buffer = std::make_unique_for_overwrite<char[]>(bufferBytes);
@@ -107,7 +96,7 @@ std::vector<Child> childrenOf(int folderFd, Failures& failures) {
     const ssize_t length = ::getdents64(folderFd, buffer.get(), bufferBytes);
     if (length < 0) {
       if (errno == EINTR) continue;
-      failures.note(errno);
+      removal.note(errno);
       return children;
     }
     if (length == 0) return children;
@@ -125,84 +114,85 @@ std::vector<Child> childrenOf(int folderFd, Failures& failures) {
 }
 
 // Unlinks what is not a folder; a folder that takes its place meanwhile is a failure (EISDIR).
-void removeNonFolder(int parentFd, const std::string& name, Failures& failures) {
-  if (::unlinkat(parentFd, name.c_str(), 0) != 0) failures.note(errno);
+void removeNonFolder(int parentFd, const std::string& name, Removal& removal) {
+  if (::unlinkat(parentFd, name.c_str(), 0) != 0) removal.note(errno);
 }
 
-void removeChild(int parentFd, const std::string& name, Kind kind, Failures& failures);
+void removeChild(int parentFd, const std::string& name, Kind kind, Removal& removal);
 
 // Removes the folder `name` in `parentFd` with everything inside, given what opening it gave:
 // `folder`, or `openError` when that is invalid.
 void removeFolder(int parentFd, const std::string& name, FileDescriptor folder, int openError,
-                  Failures& failures) {
+                  Removal& removal) {
   if (!folder.valid()) {
     // No longer a folder: a link or file took its place, and is removed as such.
-    if (openError == ENOTDIR || openError == ELOOP)
-      return removeNonFolder(parentFd, name, failures);
+    if (openError == ENOTDIR || openError == ELOOP) return removeNonFolder(parentFd, name, removal);
     // A mount point, or a folder we cannot read that may still be empty: the system says whether
     // it can go (EBUSY for a mount point).
     if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0) {
-      failures.note(openError == EXDEV ? errno : openError);
+      removal.note(openError == EXDEV ? errno : openError);
     }
     return;
   }
-  for (const Child& child : childrenOf(folder.get(), failures)) {
-    removeChild(folder.get(), child.name, child.kind, failures);
+  for (const Child& child : childrenOf(folder.get(), removal)) {
+    removeChild(folder.get(), child.name, child.kind, removal);
   }
   folder = FileDescriptor();
   if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0) {
     const int error = errno;
     // Something not a folder replaced it after it was emptied.
-    if (error == ENOTDIR) return removeNonFolder(parentFd, name, failures);
-    failures.note(error);
+    if (error == ENOTDIR) return removeNonFolder(parentFd, name, removal);
+    removal.note(error);
   }
 }
 
-void removeFolder(int parentFd, const std::string& name, Failures& failures) {
-  FileDescriptor folder = openFolder(parentFd, name);
+void removeFolder(int parentFd, const std::string& name, Removal& removal) {
+  FileDescriptor folder = openFolder(parentFd, name, removal.bits());
   const int openError = folder.valid() ? 0 : errno;
-  removeFolder(parentFd, name, std::move(folder), openError, failures);
+  removeFolder(parentFd, name, std::move(folder), openError, removal);
 }
 
-void removeChild(int parentFd, const std::string& name, Kind kind, Failures& failures) {
-  if (kind == Kind::unknown) kind = kindAt(parentFd, name, failures);
+void removeChild(int parentFd, const std::string& name, Kind kind, Removal& removal) {
+  if (kind == Kind::unknown) kind = kindAt(parentFd, name, removal);
   if (kind == Kind::unknown) return;
-  if (kind == Kind::folder) return removeFolder(parentFd, name, failures);
+  if (kind == Kind::folder) return removeFolder(parentFd, name, removal);
   if (::unlinkat(parentFd, name.c_str(), 0) == 0) return;
   const int error = errno;
   // A folder took its place.
-  if (error == EISDIR) return removeFolder(parentFd, name, failures);
-  failures.note(error);
-}
-
-std::pair<std::string, std::string> parentAndName(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return {".", path};
-  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+  if (error == EISDIR) return removeFolder(parentFd, name, removal);
+  removal.note(error);
 }
 
 }  // namespace
 
-void removeItem(const Url& url) {
-  const std::string path = posix::requireLocalPath(url, "remove");
-  const auto [parentPath, name] = parentAndName(path);
-  // The root, "." and ".." name no item that can go.
-  if (name.empty() || name == "." || name == "..") posix::throwSystemError(EINVAL, "remove", path);
-  const FileDescriptor parent = posix::openAt(AT_FDCWD, parentPath.c_str(), O_PATH | O_DIRECTORY);
-  if (!parent.valid()) posix::throwSystemError(errno, "open", parentPath);
-
+void removeItemAt(int folder, const std::string& name, std::string_view path, FolderBits bits) {
   // Opened as a folder first: anything else says so (ENOTDIR, ELOOP), which saves looking at the
   // item before removing it.
-  Failures failures;
-  FileDescriptor folder = openFolder(parent.get(), name);
-  const int openError = folder.valid() ? 0 : errno;
-  if (openError == ENOENT) posix::throwSystemError(ENOENT, "remove", path);
+  Removal removal(bits);
+  FileDescriptor opened = openFolder(folder, name, bits);
+  const int openError = opened.valid() ? 0 : errno;
+  if (openError == ENOENT) throwSystemError(ENOENT, "remove", path);
   if (openError == ENOTDIR || openError == ELOOP) {
-    removeChild(parent.get(), name, Kind::other, failures);
+    removeChild(folder, name, Kind::other, removal);
   } else {
-    removeFolder(parent.get(), name, std::move(folder), openError, failures);
+    removeFolder(folder, name, std::move(opened), openError, removal);
   }
-  if (failures.first() != 0) posix::throwSystemError(failures.first(), "remove", path);
+  if (removal.first() != 0) throwSystemError(removal.first(), "remove", path);
+}
+
+}  // namespace platform::posix
+
+namespace platform::fileManager {
+
+void removeItem(const Url& url) {
+  const std::string path = posix::requireLocalPath(url, "remove");
+  const auto [parentPath, name] = posix::parentAndName(path);
+  // The root, "." and ".." name no item that can go.
+  if (name.empty() || name == "." || name == "..") posix::throwSystemError(EINVAL, "remove", path);
+  const posix::FileDescriptor parent =
+      posix::openAt(AT_FDCWD, parentPath.c_str(), O_PATH | O_DIRECTORY);
+  if (!parent.valid()) posix::throwSystemError(errno, "open", parentPath);
+  posix::removeItemAt(parent.get(), name, path);
 }
 
 }  // namespace platform::fileManager

@@ -2,15 +2,20 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform/Url.hpp"
@@ -54,11 +59,116 @@ void FileDescriptor::closeReportingErrors(std::string_view operation, std::strin
   if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) throwSystemError(errno, operation, path);
 }
 
+ParentAndName parentAndName(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {".", std::string(path)};
+  return {std::string(slash == 0 ? path.substr(0, 1) : path.substr(0, slash)),
+          std::string(path.substr(slash + 1))};
+}
+
 FileDescriptor openAt(int folder, const char* path, int flags, mode_t mode) noexcept {
   for (;;) {
     const int fd = ::openat(folder, path, flags | O_CLOEXEC | O_NOCTTY, mode);
     if (fd >= 0 || errno != EINTR) return FileDescriptor(fd);
   }
+}
+
+namespace {
+
+// Whether `fd` is the root of a mount: what lies there is another file system.
+bool isMountRoot(int fd) noexcept {
+  struct statx status {};
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE, &status) != 0) return false;
+  return (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+         (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+FileDescriptor failWith(int error) noexcept {
+  errno = error;
+  return FileDescriptor();
+}
+
+// The path's components less empty and "." ones; a path of "." alone is the folder itself.
+std::vector<std::string_view> downwardComponents(std::string_view path) {
+  std::vector<std::string_view> parts;
+  while (!path.empty()) {
+    const std::size_t slash = std::min(path.find('/'), path.size());
+    const std::string_view part = path.substr(0, slash);
+    path.remove_prefix(std::min(slash + 1, path.size()));
+    if (!part.empty() && part != ".") parts.push_back(part);
+  }
+  if (parts.empty()) parts.emplace_back(".");
+  return parts;
+}
+
+// openBeneath() for kernels without openat2: one openat() per component, none following a link.
+FileDescriptor walkBeneath(int folder, std::string_view path, int flags, mode_t mode,
+                           Mounts mounts) {
+  const auto parts = downwardComponents(path);
+  // A trailing slash asks for a folder, as it does of openat2.
+  if (path.ends_with('/')) flags |= O_DIRECTORY;
+  FileDescriptor here;
+  int at = folder;
+  std::string name;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    // Whether a final link answers as O_NOFOLLOW makes it: the caller's choice, for the last.
+    const bool callerNoFollow = last && (flags & O_NOFOLLOW) != 0;
+    name.assign(parts[i]);
+    FileDescriptor next = last ? openAt(at, name.c_str(), flags | O_NOFOLLOW, mode)
+                               : openAt(at, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
+    const int error = next.valid() ? 0 : errno;
+    if (!callerNoFollow) {
+      // O_NOFOLLOW reports a link as ENOTDIR with O_DIRECTORY, and O_PATH opens it: ELOOP both.
+      struct stat info {};
+      if (error == ENOTDIR && ::fstatat(at, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISLNK(info.st_mode)) {
+        return failWith(ELOOP);
+      }
+      if (last && next.valid() && (flags & O_PATH) != 0 && ::fstat(next.get(), &info) == 0 &&
+          S_ISLNK(info.st_mode)) {
+        return failWith(ELOOP);
+      }
+    }
+    if (!next.valid()) return failWith(error);
+    if (mounts == Mounts::refused && name != "." && isMountRoot(next.get())) return failWith(EXDEV);
+    here = std::move(next);
+    at = here.get();
+  }
+  return here;
+}
+
+std::atomic<bool> kernelLacksOpenat2{false};
+
+}  // namespace
+
+FileDescriptor openBeneath(int folder, const char* path, int flags, mode_t mode, Mounts mounts) {
+  // RESOLVE_BENEATH would let a ".." that stays beneath pass; callers name paths downward only.
+  const std::string_view text(path);
+  if (text.empty()) return failWith(ENOENT);
+  if (text.starts_with('/') || text == ".." || text.starts_with("../") || text.ends_with("/..") ||
+      text.find("/../") != std::string_view::npos) {
+    return failWith(EXDEV);
+  }
+  if (!kernelLacksOpenat2.load(std::memory_order_relaxed)) {
+    open_how how{};
+    // openat2 refuses with O_PATH any flag that O_PATH ignores.
+    const int terminal = (flags & O_PATH) != 0 ? 0 : O_NOCTTY;
+    how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC | terminal);
+    // openat2 refuses a mode where nothing is created.
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) how.mode = mode;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    if (mounts == Mounts::refused) how.resolve |= RESOLVE_NO_XDEV;
+    for (;;) {
+      const long fd = ::syscall(SYS_openat2, folder, path, &how, sizeof how);
+      if (fd >= 0) return FileDescriptor(static_cast<int>(fd));
+      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == ENOSYS) kernelLacksOpenat2.store(true, std::memory_order_relaxed);
+      if (errno != ENOSYS && errno != EPERM) return FileDescriptor();
+      break;
+    }
+  }
+  return walkBeneath(folder, text, flags, mode, mounts);
 }
 
 std::optional<std::string> localPath(const Url& url) {

@@ -1,8 +1,18 @@
 #pragma once
 
 // The few POSIX idioms the platform layer repeats, written once: owning a descriptor, turning an
-// errno into an exception, taking a URL's local path, loops that survive signals and short reads,
-// reading a folder and a symbolic link. Private to the platform layer; not installed.
+// errno into an exception, taking a URL's local path, opening beneath a folder, loops that survive
+// signals and short reads, reading a folder and a symbolic link. Private to the platform layer;
+// not installed.
+//
+// How failures come back. A failure is a std::system_error carrying the system's errno unchanged,
+// thrown through throwSystemError() with "operation: path" as its text. Only three kinds of
+// function answer otherwise, each saying so: wrappers of one system call whose callers decide by
+// the errno (openAt, openBeneath: an invalid descriptor with errno set; readLinkAt: none with
+// errno set), writers usable between fork and exec, where nothing may throw (writeAll, readAll:
+// the errno, or -1 with errno set; copyToEnd and linkDescriptorAt answer likewise, as their
+// callers fall back on other ways for some errors), and answers where absence is normal
+// (localPath: none for a URL that names no local item).
 
 #include <cstddef>
 #include <optional>
@@ -50,6 +60,30 @@ class FileDescriptor {
 // openat() retried while a signal interrupts it, always close-on-exec and never taking a
 // controlling terminal. Invalid, with errno set, on failure.
 FileDescriptor openAt(int folder, const char* path, int flags, mode_t mode = 0) noexcept;
+
+// A path split at its last "/" into the folder that holds the item it names and the item's name:
+// "/a/b" gives "/a" and "b", "/b" gives "/" and "b", "b" gives "." and "b". A path ending in "/"
+// ("/" itself too) gives an empty name: it names no item by a name in its folder.
+struct ParentAndName {
+  std::string parent;
+  std::string name;
+};
+ParentAndName parentAndName(std::string_view path);
+
+// Whether openBeneath() may pass through a mount point on its way.
+enum class Mounts { crossed, refused };
+
+// Opens `path` beneath the open folder `folder` (or AT_FDCWD) without following a symbolic link
+// anywhere on the way: a link met fails with ELOOP. A last component that is a link answers as
+// openat's O_NOFOLLOW makes it when `flags` hold O_NOFOLLOW (ENOTDIR with O_DIRECTORY, the link
+// itself with O_PATH). An absolute path or a ".." component fails with EXDEV, even where it
+// would stay beneath; with Mounts::refused, so does a mount point on the way, the last component
+// included. Empty and "." components are skipped. One openat2() where the kernel has it; where
+// it answers ENOSYS (an older kernel) or EPERM (a filter that refuses it), a walk of one openat()
+// per component does the same. Always close-on-exec, never taking a controlling terminal.
+// Invalid, with errno set, on failure.
+FileDescriptor openBeneath(int folder, const char* path, int flags, mode_t mode = 0,
+                           Mounts mounts = Mounts::crossed);
 
 // The path of a file URL, or none for a URL the operating system cannot take: one that is not a
 // file URL, or whose path holds a NUL, which a C string would cut short to name another item.

@@ -14,6 +14,7 @@
 
 #include "platform/Callback.hpp"
 #include "platform/CopyCancellation.hpp"
+#include "platform/FileManager.hpp"
 #include "platform/ItemProvider.hpp"
 #include "platform/MainThread.hpp"
 #include "platform/app/extension/ShareArguments.hpp"
@@ -43,8 +44,11 @@ class TemporaryFolder {
  public:
   TemporaryFolder() : path_(posix::makeTemporaryFolder("share-extension.")) {}
   ~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    try {
+      fileManager::removeItem(url());
+    } catch (const std::system_error&) {
+      // Nothing to report it to at the end; $TMPDIR is cleaned up in time.
+    }
   }
   TemporaryFolder(const TemporaryFolder&) = delete;
   TemporaryFolder& operator=(const TemporaryFolder&) = delete;

@@ -66,7 +66,7 @@ StandardInputSpool::Result StandardInputSpool::spool() {
     std::string pattern = folder_.path() + "/." + spooledName + ".XXXXXX";
     out = posix::FileDescriptor(::mkostemp(pattern.data(), O_CLOEXEC));
     if (out.get() < 0) return {std::nullopt, errorOf(errno)};
-    hiddenName = pattern.substr(pattern.rfind('/') + 1);
+    hiddenName = posix::parentAndName(pattern).name;
   }
   const auto failed = [&](int error) -> Result {
     if (!hiddenName.empty()) ::unlinkat(folder.get(), hiddenName.c_str(), 0);

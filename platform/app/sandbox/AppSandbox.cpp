@@ -35,20 +35,13 @@ std::string entitledPath(const Url& home, std::string_view relative) {
   return home.appendingPathComponent(relative, /*isDirectory=*/true).path();
 }
 
-// The entitled folder, opened from the home one component at a time without following a link
-// (the home itself is the user's to place); invalid when a component is a link, "..", or missing.
+// The entitled folder, opened beneath the home without following a link (the home itself is the
+// user's to place); invalid when a component is a link, "..", or missing.
 posix::FileDescriptor openEntitledFolder(const Url& home, std::string_view relative) {
   auto folder = posix::openAt(AT_FDCWD, home.path().c_str(), O_PATH | O_DIRECTORY);
   relative = trimmed(relative);
-  while (folder.valid() && !relative.empty()) {
-    const auto slash = relative.find('/');
-    const std::string component(relative.substr(0, slash));
-    relative = slash == std::string_view::npos ? std::string_view() : relative.substr(slash + 1);
-    if (component.empty() || component == ".") continue;
-    if (component == "..") return {};
-    folder = posix::openAt(folder.get(), component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
-  }
-  return folder;
+  if (!folder.valid() || relative.empty()) return folder;
+  return posix::openBeneath(folder.get(), std::string(relative).c_str(), O_PATH | O_DIRECTORY);
 }
 
 // A temporary folder of the sandbox's own; none when $TMPDIR takes none.

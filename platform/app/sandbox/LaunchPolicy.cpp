@@ -94,15 +94,11 @@ class UntrustedFolders {
   uid_t user_;
 };
 
-bool isLink(int folder, const char* name) {
-  struct stat info {};
-  return ::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
-}
-
-// Opens `name` in the open folder `folder`; a link there is refused (EPERM), never followed.
-FileDescriptor openBelow(int folder, const char* name, int flags, const std::string& what) {
-  FileDescriptor opened = posix::openAt(folder, name, flags | O_NOFOLLOW);
-  if (!opened.valid()) throwSystemError(isLink(folder, name) ? EPERM : errno, "open", what);
+// Opens `path` beneath the open folder `folder`; a link on the way is refused (EPERM), never
+// followed.
+FileDescriptor openBelow(int folder, const char* path, int flags, const std::string& what) {
+  FileDescriptor opened = posix::openBeneath(folder, path, flags);
+  if (!opened.valid()) throwSystemError(errno == ELOOP ? EPERM : errno, "open", what);
   return opened;
 }
 
@@ -114,18 +110,16 @@ struct OpenedItem {
 };
 
 // Opens `path` by its real path: the real folder, then the last component without following a
-// link (one made since the path was resolved is refused: ELOOP, or a link opened by O_PATH).
+// link (one made since the path was resolved is refused).
 OpenedItem openReal(const std::string& path, int flags) {
   char* resolved = ::realpath(path.c_str(), nullptr);
   if (resolved == nullptr) throwSystemError(errno, "realpath", path);
   std::string real(resolved);
   std::free(resolved);  // NOLINT(cppcoreguidelines-no-malloc): realpath's own allocation
-  const auto slash = real.rfind('/');
-  const std::string name = real.substr(slash + 1);
+  const auto [folder, name] = posix::parentAndName(real);
   if (name.empty()) throwSystemError(EPERM, "not an application", path);
   OpenedItem opened;
-  opened.folder = posix::openAt(AT_FDCWD, slash == 0 ? "/" : real.substr(0, slash).c_str(),
-                                O_PATH | O_DIRECTORY);
+  opened.folder = posix::openAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY);
   if (!opened.folder.valid()) throwSystemError(errno, "open", real);
   opened.item = openBelow(opened.folder.get(), name.c_str(), flags, real);
   opened.realPath = std::move(real);
@@ -186,8 +180,7 @@ VerifiedLaunch verifyBundle(const std::string& application, const std::vector<st
                             const UntrustedFolders& untrusted) {
   const auto bundle = openReal(application, O_PATH | O_DIRECTORY);
   const std::string& path = bundle.realPath;
-  const auto contents = openBelow(bundle.item.get(), "Contents", O_PATH | O_DIRECTORY, path);
-  const auto info = openBelow(contents.get(), "Info.plist", O_RDONLY, path);
+  const auto info = openBelow(bundle.item.get(), "Contents/Info.plist", O_RDONLY, path);
   requireControlled(info.get(), untrusted.user(), path + "/Contents/Info.plist");
   const std::string plist = readDescription(info.get(), path + "/Contents/Info.plist");
   if (propertyListString(plist, "CFBundleIdentifier") != trust.applicationIdentifier) {
@@ -198,7 +191,7 @@ VerifiedLaunch verifyBundle(const std::string& application, const std::vector<st
       name->find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
     throwSystemError(ENOENT, "no Contents/Info.plist naming a program", path);
   }
-  const auto macOS = openBelow(contents.get(), "MacOS", O_PATH | O_DIRECTORY, path);
+  const auto macOS = openBelow(bundle.item.get(), "Contents/MacOS", O_PATH | O_DIRECTORY, path);
   // Above the program's folder lie Contents, the bundle and every folder around it.
   untrusted.requireTrusted(macOS.get(), path);
   const std::string program = path + "/Contents/MacOS/" + *name;

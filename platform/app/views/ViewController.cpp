@@ -2,10 +2,12 @@
 
 #include <utility>
 
+#include "platform/app/workspace/Bundle.hpp"
+
 namespace platform {
 
-ViewController::ViewController(std::optional<std::string> nibName, std::optional<Bundle> nibBundle)
-    : nibName_(std::move(nibName)), nibBundle_(std::move(nibBundle)) {}
+ViewController::ViewController(std::optional<std::string> /*nibName*/,
+                               std::optional<Bundle> /*nibBundle*/) {}
 
 ViewController::~ViewController() = default;
 

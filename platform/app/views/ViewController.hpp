@@ -6,23 +6,22 @@
 
 #include "platform/app/extension/ExtensionContext.hpp"
 #include "platform/app/views/View.hpp"
-#include "platform/app/workspace/Bundle.hpp"
 
 namespace platform {
+
+class Bundle;
 
 // Manages one view tree, built on first use by loadView(). An extension's principal controller
 // also gets the share request's extension context from the runtime. Controllers live in
 // std::shared_ptr, so that work they start can hold them. Main thread only.
 class ViewController : public std::enable_shared_from_this<ViewController> {
  public:
-  // Nib files do not exist here: the name and bundle are only recorded.
+  // Nib files do not exist here: the name and bundle are taken, as subclasses pass them on, and
+  // dropped.
   ViewController(std::optional<std::string> nibName, std::optional<Bundle> nibBundle);
   virtual ~ViewController();
   ViewController(const ViewController&) = delete;
   ViewController& operator=(const ViewController&) = delete;
-
-  const std::optional<std::string>& nibName() const { return nibName_; }
-  const std::optional<Bundle>& nibBundle() const { return nibBundle_; }
 
   // The root view, built by loadView() first when not loaded yet.
   std::shared_ptr<View> view();
@@ -44,8 +43,6 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   void setExtensionContext(std::shared_ptr<ExtensionContext> context);
 
  private:
-  std::optional<std::string> nibName_;
-  std::optional<Bundle> nibBundle_;
   std::shared_ptr<View> view_;
   std::string title_;
   std::shared_ptr<ExtensionContext> extensionContext_;

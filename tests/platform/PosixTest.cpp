@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -12,13 +14,17 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "platform/Url.hpp"
 #include "platform/detail/Posix.hpp"
+#include "tests/support/Mounts.hpp"
+#include "tests/support/RefusedSystemCalls.hpp"
 #include "tests/support/TempFolder.hpp"
 
 namespace {
@@ -217,6 +223,184 @@ TEST(Posix, ReadLinkReadsLongTargetsWhole) {
   errno = 0;
   EXPECT_EQ(posix::readLinkAt(AT_FDCWD, (folder / "missing").c_str()), std::nullopt);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// What openBeneath() gave: the errno it failed with, or the item its descriptor is open on.
+struct Opened {
+  int error = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+  friend bool operator==(const Opened&, const Opened&) = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Opened& opened) {
+  if (opened.error != 0) return out << "errno " << opened.error;
+  return out << "item " << opened.device << ":" << opened.inode;
+}
+
+Opened itemAt(const fs::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return {.error = errno};
+  return {.device = info.st_dev, .inode = info.st_ino};
+}
+
+Opened openBeneath(int folder, const char* path, int flags, posix::Mounts mounts) {
+  errno = 0;
+  const posix::FileDescriptor opened = posix::openBeneath(folder, path, flags, 0600, mounts);
+  if (!opened.valid()) return {.error = errno};
+  struct stat info {};
+  if (::fstat(opened.get(), &info) != 0) return {.error = errno};
+  return {.device = info.st_dev, .inode = info.st_ino};
+}
+
+// openBeneath() in a child whose kernel answers openat2 with ENOSYS, so that it takes its walk.
+// None where this machine does not let the child install a filter.
+std::optional<Opened> openBeneathByWalking(int folder, const char* path, int flags,
+                                           posix::Mounts mounts) {
+  std::array<int, 2> ends{};
+  if (::pipe2(ends.data(), O_CLOEXEC) != 0) return Opened{.error = -1};
+  posix::FileDescriptor reading(ends[0]);
+  posix::FileDescriptor writing(ends[1]);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (!testing_support::refuseSystemCalls({{.call = __NR_openat2, .error = ENOSYS}})) {
+      ::_exit(125);
+    }
+    if (::syscall(__NR_openat2, AT_FDCWD, ".", nullptr, 0) != -1 || errno != ENOSYS) ::_exit(124);
+    const Opened opened = openBeneath(folder, path, flags, mounts);
+    ::_exit(posix::writeAll(writing.get(), &opened, sizeof opened) == 0 ? 0 : 1);
+  }
+  writing = posix::FileDescriptor();
+  Opened opened{.error = -1};
+  const ssize_t got = posix::readAll(reading.get(), &opened, sizeof opened);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 125) return std::nullopt;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the walking child's status " << status;
+  if (got != static_cast<ssize_t>(sizeof opened)) return Opened{.error = -1};
+  return opened;
+}
+
+// Each case runs through both roads, openat2 here and the walk in a child whose openat2 the
+// kernel refuses, and each must give what the case expects: the same errno, or the same item.
+TEST(Posix, OpenBeneathStaysBeneathWithoutLinksAlikeByOpenat2AndByTheWalk) {
+  if (::syscall(__NR_openat2, AT_FDCWD, ".", nullptr, 0) == -1 && errno == ENOSYS) {
+    GTEST_SKIP() << "this kernel has no openat2: both roads would be the walk";
+  }
+  const TempFolder tree;
+  writeFile(tree / "a/b/file", "nested");
+  fs::create_symlink("file", tree / "a/b/fileLink");
+  fs::create_symlink("b", tree / "a/folderLink");
+  fs::create_directories(tree / "c");
+  fs::create_symlink("escaped", tree / "c/dangling");
+  // Declared after the tree, so that it is unmounted before the tree is removed.
+  auto mount = testing_support::ScopedMount::tinyTmpfs(tree / "mnt", 1 << 20);
+  if (mount.ok()) writeFile(tree / "mnt/inner/file", "mounted");
+
+  using enum posix::Mounts;
+  struct Case {
+    const char* from = ".";  // the folder opened beneath, in the tree
+    std::string path;
+    int flags = O_RDONLY;
+    posix::Mounts mounts = crossed;
+    int error = 0;  // else opens `opens`, in the tree
+    const char* opens = nullptr;
+    const char* absent = nullptr;  // what neither road may make
+    bool acrossMount = false;
+  };
+  const Case cases[] = {
+      {.path = "a/b/file", .opens = "a/b/file"},
+      {.path = "a//b/file", .opens = "a/b/file"},
+      {.path = "./a/./b/file", .opens = "a/b/file"},
+      {.path = ".", .flags = O_PATH | O_DIRECTORY, .opens = "."},
+      {.path = "a/b/", .flags = O_PATH, .opens = "a/b"},
+      {.path = "a/b/file/", .error = ENOTDIR},
+      {.path = "", .error = ENOENT},
+      {.path = "a/missing/file", .error = ENOENT},
+      {.path = "a/b/file/more", .error = ENOTDIR},
+      // A link on the way fails whatever the flags say of the last component.
+      {.path = "a/folderLink/file", .error = ELOOP},
+      {.path = "a/folderLink/file", .flags = O_PATH | O_NOFOLLOW, .error = ELOOP},
+      // A link as the last component.
+      {.path = "a/b/fileLink", .error = ELOOP},
+      {.path = "a/b/fileLink", .flags = O_PATH, .error = ELOOP},
+      {.path = "a/b/fileLink", .flags = O_RDONLY | O_NOFOLLOW, .error = ELOOP},
+      {.path = "a/b/fileLink", .flags = O_PATH | O_NOFOLLOW, .opens = "a/b/fileLink"},
+      {.path = "a/folderLink", .flags = O_DIRECTORY, .error = ELOOP},
+      {.path = "a/folderLink", .flags = O_DIRECTORY | O_NOFOLLOW, .error = ENOTDIR},
+      // Upward and absolute paths, even those that would stay beneath.
+      {.path = "a/../a/b/file", .error = EXDEV},
+      {.path = "a/b/..", .flags = O_PATH, .error = EXDEV},
+      {.path = "..", .flags = O_PATH, .error = EXDEV},
+      {.from = "a", .path = "../a/b/file", .error = EXDEV},
+      {.path = "/", .flags = O_PATH, .error = EXDEV},
+      {.path = (tree / "a/b/file").string(), .error = EXDEV},
+      // Creating, and never through a link.
+      {.path = "c/new", .flags = O_CREAT | O_EXCL | O_WRONLY, .opens = "c/new"},
+      {.path = "a/folderLink/new",
+       .flags = O_CREAT | O_WRONLY,
+       .error = ELOOP,
+       .absent = "a/b/new"},
+      {.path = "c/dangling", .flags = O_CREAT | O_WRONLY, .error = ELOOP, .absent = "c/escaped"},
+      // A mount point on the way and as the last component.
+      {.path = "mnt/inner/file", .opens = "mnt/inner/file", .acrossMount = true},
+      {.path = "mnt", .flags = O_PATH | O_DIRECTORY, .opens = "mnt", .acrossMount = true},
+      {.path = "mnt/inner/file", .mounts = refused, .error = EXDEV, .acrossMount = true},
+      {.path = "mnt",
+       .flags = O_PATH | O_DIRECTORY,
+       .mounts = refused,
+       .error = EXDEV,
+       .acrossMount = true},
+      {.path = "mnt/", .flags = O_PATH, .mounts = refused, .error = EXDEV, .acrossMount = true},
+      // Beneath a mount's root, nothing is crossed.
+      {.from = "mnt",
+       .path = "inner/file",
+       .mounts = refused,
+       .opens = "mnt/inner/file",
+       .acrossMount = true},
+      {.from = "mnt",
+       .path = ".",
+       .flags = O_PATH,
+       .mounts = refused,
+       .opens = "mnt",
+       .acrossMount = true},
+  };
+  const posix::FileDescriptor root =
+      posix::openAt(AT_FDCWD, tree.path().c_str(), O_PATH | O_DIRECTORY);
+  ASSERT_TRUE(root.valid());
+  if (!openBeneathByWalking(root.get(), ".", O_PATH, crossed)) {
+    GTEST_SKIP() << "this machine does not let a process install a filter";
+  }
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    if (c.acrossMount && !mount.ok()) continue;
+    const char* path = c.path.c_str();
+    SCOPED_TRACE(::testing::Message() << "case " << i << ": \"" << path << "\" beneath \"" << c.from
+                                      << "\", flags " << std::oct << c.flags);
+    const posix::FileDescriptor folder = posix::openAt(root.get(), c.from, O_PATH | O_DIRECTORY);
+    ASSERT_TRUE(folder.valid());
+    const auto expected = [&] {
+      return c.opens ? itemAt(tree / c.opens) : Opened{.error = c.error};
+    };
+    const auto cleanUp = [&] {
+      if ((c.flags & O_CREAT) != 0 && c.opens) fs::remove(tree / c.opens);
+      if (c.absent && fs::exists(fs::symlink_status(tree / c.absent))) {
+        ADD_FAILURE() << c.absent << " made";
+        fs::remove(tree / c.absent);
+      }
+    };
+
+    const Opened byOpenat2 = openBeneath(folder.get(), path, c.flags, c.mounts);
+    EXPECT_EQ(byOpenat2, expected()) << "by openat2";
+    cleanUp();
+    const auto byWalking = openBeneathByWalking(folder.get(), path, c.flags, c.mounts);
+    ASSERT_TRUE(byWalking);
+    EXPECT_EQ(*byWalking, expected()) << "by the walk";
+    cleanUp();
+  }
+  if (!mount.ok()) GTEST_SKIP() << "the cases across a mount point did not run: " << mount.why();
 }
 
 // Sets TMPDIR for as long as it lives, then puts back what was there.

@@ -11,6 +11,7 @@
 #include "DidedaZiv/AudioIntake.hpp"
 #include "platform/CopyProgress.hpp"
 #include "platform/MainThread.hpp"
+#include "platform/app/extension/ExtensionContext.hpp"
 #include "platform/app/views/Button.hpp"
 #include "platform/app/views/ByteCountFormatter.hpp"
 #include "platform/app/views/LayoutConstraint.hpp"

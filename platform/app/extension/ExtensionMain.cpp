@@ -17,6 +17,7 @@
 #include "platform/FileManager.hpp"
 #include "platform/ItemProvider.hpp"
 #include "platform/MainThread.hpp"
+#include "platform/app/extension/ExtensionContext.hpp"
 #include "platform/app/extension/ShareArguments.hpp"
 #include "platform/app/extension/SharedItems.hpp"
 #include "platform/app/extension/SheetRendererChoice.hpp"

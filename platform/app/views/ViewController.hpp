@@ -4,12 +4,12 @@
 #include <optional>
 #include <string>
 
-#include "platform/app/extension/ExtensionContext.hpp"
 #include "platform/app/views/View.hpp"
 
 namespace platform {
 
 class Bundle;
+class ExtensionContext;
 
 // Manages one view tree, built on first use by loadView(). An extension's principal controller
 // also gets the share request's extension context from the runtime. Controllers live in

@@ -69,13 +69,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_SHARE_PACKAGE_NAME kelpword-share)
 set(CPACK_DEBIAN_SHARE_PACKAGE_SECTION utils)
-# ICU is loaded at run time, out of dpkg-shlibdeps' sight: its library of the version built with.
-string(REGEX MATCH "^[0-9]+" icuMajorVersion "${ICU_VERSION}")
-if(NOT icuMajorVersion)
-  message(FATAL_ERROR "pkg-config gave no version of icu-uc, which the packages depend on")
-endif()
-set(icuRuntimePackage libicu${icuMajorVersion})
-set(CPACK_DEBIAN_SHARE_PACKAGE_DEPENDS ${icuRuntimePackage})
+# ICU is loaded at run time, out of dpkg-shlibdeps' sight: the package of the library that the
+# platform loads, named beside its soname (platform/CMakeLists.txt). GIO's is the window
+# package's to bring: without it the share hands off by Exec.
+set(CPACK_DEBIAN_SHARE_PACKAGE_DEPENDS ${KELPWORD_ICU_PACKAGE})
 if(window IN_LIST CPACK_COMPONENTS_ALL)
   set(CPACK_DEBIAN_SHARE_PACKAGE_RECOMMENDS kelpword-share-window)
 endif()
@@ -99,7 +96,7 @@ in the terminal, or is printed as lines of text.")
 
 set(CPACK_DEBIAN_REFERENCE_PACKAGE_NAME kelpword-reference)
 set(CPACK_DEBIAN_REFERENCE_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_REFERENCE_PACKAGE_DEPENDS ${icuRuntimePackage})
+set(CPACK_DEBIAN_REFERENCE_PACKAGE_DEPENDS ${KELPWORD_ICU_PACKAGE})
 set(CPACK_COMPONENT_REFERENCE_DESCRIPTION "example main application for KelpWord's intake library
 KelpWord turns audio and video into text. kelpword-reference is a small
 GTK 4 application on the intake library, DidedaZiv: it receives the
@@ -122,7 +119,7 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The static libraries leave libuuid to the program that links them and load ICU's library at run
 # time, and the headers use Asio; the CMake package finds libuuid with pkg-config.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
-  "${icuRuntimePackage}, uuid-dev, libasio-dev, pkg-config")
+  "${KELPWORD_ICU_PACKAGE}, uuid-dev, libasio-dev, pkg-config")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "KelpWord's intake library (development files)
 DidedaZiv receives shared and dropped recordings for KelpWord, which turns
 audio and video into text: the user's messages, the inbox and its per-share

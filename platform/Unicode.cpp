@@ -28,7 +28,7 @@ bool isAscii(std::string_view text) {
 
 void check(UErrorCode status, const char* what) {
   if (U_FAILURE(status)) {
-    throw std::runtime_error(std::string(what) + ": " + requiredIcuLibrary().errorName(status));
+    throw std::runtime_error(std::string(what) + ": " + requiredIcuLibrary().u_errorName(status));
   }
 }
 
@@ -76,7 +76,7 @@ std::size_t codePointStartBefore(std::string_view valid, std::size_t offset) {
 bool isWhiteSpace(UChar32 c) {
   if (c < 0) return false;
   if (c < 0x80) return c == ' ' || (c >= '\t' && c <= '\r');
-  return requiredIcuLibrary().hasBinaryProperty(c, UCHAR_WHITE_SPACE) != 0;
+  return requiredIcuLibrary().u_hasBinaryProperty(c, UCHAR_WHITE_SPACE) != 0;
 }
 
 std::u16string utf16(std::string_view text) {
@@ -85,9 +85,9 @@ std::u16string utf16(std::string_view text) {
   return written<char16_t>(icuLength(text.size()), "UTF-8 to UTF-16",
                            [&](char16_t* buffer, int32_t capacity, UErrorCode& status) {
                              int32_t length = 0;
-                             icu.utf16FromUtf8(buffer, capacity, &length, text.data(),
-                                               static_cast<int32_t>(text.size()),
-                                               kReplacementCodePoint, nullptr, &status);
+                             icu.u_strFromUTF8WithSub(buffer, capacity, &length, text.data(),
+                                                      static_cast<int32_t>(text.size()),
+                                                      kReplacementCodePoint, nullptr, &status);
                              return length;
                            });
 }
@@ -97,21 +97,21 @@ std::string utf8(const std::u16string& text) {
   return written<char>(icuLength(text.size()), "UTF-16 to UTF-8",
                        [&](char* buffer, int32_t capacity, UErrorCode& status) {
                          int32_t length = 0;
-                         icu.utf8FromUtf16(buffer, capacity, &length, text.data(),
-                                           static_cast<int32_t>(text.size()), &status);
+                         icu.u_strToUTF8(buffer, capacity, &length, text.data(),
+                                         static_cast<int32_t>(text.size()), &status);
                          return length;
                        });
 }
 
 const UNormalizer2* nfc() {
   UErrorCode status = U_ZERO_ERROR;
-  const UNormalizer2* normalizer = requiredIcuLibrary().nfcInstance(&status);
+  const UNormalizer2* normalizer = requiredIcuLibrary().unorm2_getNFCInstance(&status);
   check(status, "ICU NFC normalizer");
   return normalizer;
 }
 
 struct BreaksClosing {
-  void operator()(UBreakIterator* breaks) const { requiredIcuLibrary().closeBreaks(breaks); }
+  void operator()(UBreakIterator* breaks) const { requiredIcuLibrary().ubrk_close(breaks); }
 };
 
 // Breaking rules are costly to load, and an iterator is not shareable across threads: one per
@@ -120,7 +120,7 @@ UBreakIterator* characterBreaks() {
   static thread_local std::unique_ptr<UBreakIterator, BreaksClosing> iterator;
   if (!iterator) {
     UErrorCode status = U_ZERO_ERROR;
-    iterator.reset(requiredIcuLibrary().openBreaks(UBRK_CHARACTER, "", nullptr, 0, &status));
+    iterator.reset(requiredIcuLibrary().ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status));
     check(status, "ICU character break iterator");
   }
   return iterator.get();
@@ -131,19 +131,19 @@ std::size_t characterBoundaryBefore(std::string_view text, std::size_t limit) {
   const auto& icu = requiredIcuLibrary();
   UErrorCode status = U_ZERO_ERROR;
   // UTF-8 text gives native indexes that are byte offsets.
-  std::unique_ptr<UText, decltype(icu.closeText)> utext(
-      icu.openUtf8Text(nullptr, text.data(), static_cast<int64_t>(text.size()), &status),
-      icu.closeText);
+  std::unique_ptr<UText, decltype(icu.utext_close)> utext(
+      icu.utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status),
+      icu.utext_close);
   check(status, "ICU UText");
   UBreakIterator* const breaks = characterBreaks();
-  icu.setBreaksText(breaks, utext.get(), &status);
+  icu.ubrk_setUText(breaks, utext.get(), &status);
   check(status, "ICU break iterator text");
   const auto offset = static_cast<int32_t>(limit);
   const int32_t boundary =
-      icu.isBoundary(breaks, offset) != 0 ? offset : icu.preceding(breaks, offset);
+      icu.ubrk_isBoundary(breaks, offset) != 0 ? offset : icu.ubrk_preceding(breaks, offset);
   // The iterator must not keep a pointer to text that goes away with this call.
   static constexpr UChar nothing[] = {0};
-  icu.setBreaksUtf16Text(breaks, nothing, 0, &status);
+  icu.ubrk_setText(breaks, nothing, 0, &status);
   return boundary == UBRK_DONE ? 0 : static_cast<std::size_t>(boundary);
 }
 
@@ -158,8 +158,8 @@ std::string normalized(std::string_view text) {
   const std::u16string result = written<char16_t>(
       icuLength(source.size() * 3), "NFC normalization",
       [&](char16_t* buffer, int32_t capacity, UErrorCode& status) {
-        return icu.normalize(normalizer, source.data(), static_cast<int32_t>(source.size()), buffer,
-                             capacity, &status);
+        return icu.unorm2_normalize(normalizer, source.data(), static_cast<int32_t>(source.size()),
+                                    buffer, capacity, &status);
       });
   return utf8(result);
 }

@@ -138,21 +138,21 @@ TEST(UnicodeTest, PrefixEndsOnACharacterBoundary) {
 TEST(UnicodeTest, AsciiWhiteSpaceAndCharacterBoundariesAreIcus) {
   const auto& icu = platform::detail::requiredIcuLibrary();
   UErrorCode status = U_ZERO_ERROR;
-  const std::unique_ptr<UBreakIterator, decltype(icu.closeBreaks)> breaks(
-      icu.openBreaks(UBRK_CHARACTER, "", nullptr, 0, &status), icu.closeBreaks);
-  ASSERT_TRUE(U_SUCCESS(status)) << icu.errorName(status);
+  const std::unique_ptr<UBreakIterator, decltype(icu.ubrk_close)> breaks(
+      icu.ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status), icu.ubrk_close);
+  ASSERT_TRUE(U_SUCCESS(status)) << icu.u_errorName(status);
   std::vector<std::string> differences;
   for (char16_t a = 0; a < 0x80; ++a) {
-    const bool whiteSpace = icu.hasBinaryProperty(a, UCHAR_WHITE_SPACE) != 0;
+    const bool whiteSpace = icu.u_hasBinaryProperty(a, UCHAR_WHITE_SPACE) != 0;
     if (unicode::trimmingWhitespaceAndNewlines(std::string(1, static_cast<char>(a))).empty() !=
         whiteSpace) {
       differences.push_back("white space " + std::to_string(a));
     }
     for (char16_t b = 0; b < 0x80; ++b) {
       const char16_t pair[] = {a, b};
-      icu.setBreaksUtf16Text(breaks.get(), pair, 2, &status);
-      ASSERT_TRUE(U_SUCCESS(status)) << icu.errorName(status);
-      const std::size_t expected = icu.isBoundary(breaks.get(), 1) != 0 ? 1 : 0;
+      icu.ubrk_setText(breaks.get(), pair, 2, &status);
+      ASSERT_TRUE(U_SUCCESS(status)) << icu.u_errorName(status);
+      const std::size_t expected = icu.ubrk_isBoundary(breaks.get(), 1) != 0 ? 1 : 0;
       const std::string text{static_cast<char>(a), static_cast<char>(b), 'x'};
       if (unicode::prefixLengthAtCharacterBoundary(text, 1) != expected) {
         differences.push_back("boundary " + std::to_string(a) + " " + std::to_string(b));

@@ -21,10 +21,10 @@ int columnsOf(UChar32 c) {
   // Without ICU, as when its library is missing, a message is still shown, its columns guessed.
   const auto* const icu = detail::icuLibrary();
   if (icu == nullptr) return 1;
-  const auto category = icu->charType(c);
+  const auto category = icu->u_charType(c);
   if (category == U_NON_SPACING_MARK || category == U_ENCLOSING_MARK || category == U_FORMAT_CHAR)
     return 0;
-  const auto width = icu->intPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH);
+  const auto width = icu->u_getIntPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH);
   return width == U_EA_WIDE || width == U_EA_FULLWIDTH ? 2 : 1;
 }
 
@@ -208,7 +208,7 @@ sheetLayout::Direction directionOf(std::string_view language) {
   const auto name = std::string(language.substr(0, language.find_first_of(":.@")));
   if (name.empty() || name == "C" || name == "POSIX") return sheetLayout::Direction::leftToRight;
   const auto* const icu = detail::icuLibrary();
-  return icu != nullptr && icu->isRightToLeft(name.c_str()) != 0
+  return icu != nullptr && icu->uloc_isRightToLeft(name.c_str()) != 0
              ? sheetLayout::Direction::rightToLeft
              : sheetLayout::Direction::leftToRight;
 }

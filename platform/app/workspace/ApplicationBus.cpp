@@ -24,19 +24,19 @@ const GioLibrary& gio() { return *gioLibrary(); }
 // Closed before it goes, so that GIO's worker lets go of it at once.
 struct ConnectionClose {
   void operator()(GDBusConnection* connection) const {
-    gio().dbusConnectionCloseSync(connection, nullptr, nullptr);
-    gio().objectUnref(connection);
+    gio().g_dbus_connection_close_sync(connection, nullptr, nullptr);
+    gio().g_object_unref(connection);
   }
 };
 using Connection = std::unique_ptr<GDBusConnection, ConnectionClose>;
 
 struct GErrorRelease {
-  void operator()(GError* error) const { gio().errorFree(error); }
+  void operator()(GError* error) const { gio().g_error_free(error); }
 };
 using Error = std::unique_ptr<GError, GErrorRelease>;
 
 struct GVariantRelease {
-  void operator()(GVariant* value) const { gio().variantUnref(value); }
+  void operator()(GVariant* value) const { gio().g_variant_unref(value); }
 };
 using Variant = std::unique_ptr<GVariant, GVariantRelease>;
 
@@ -70,15 +70,15 @@ std::optional<SessionBus> findSessionBus() {
 
 std::string address(const SessionBus& bus) {
   if (!bus.isSocketPath) return bus.location;
-  gchar* escaped = gio().dbusAddressEscapeValue(bus.location.c_str());
+  gchar* escaped = gio().g_dbus_address_escape_value(bus.location.c_str());
   std::string address = std::string("unix:path=") + escaped;
-  gio().free(escaped);
+  gio().g_free(escaped);
   return address;
 }
 
 // A connection of our own, closed when it goes: GIO's shared one would outlive the hand-off.
 Connection connect(const SessionBus& bus, GError** error) {
-  return Connection(gio().dbusConnectionNewForAddressSync(
+  return Connection(gio().g_dbus_connection_new_for_address_sync(
       address(bus).c_str(),
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
@@ -122,7 +122,7 @@ int milliseconds(std::chrono::milliseconds limit) {
 // A call to the bus itself; null, the error dropped, when it fails.
 Variant callBus(GDBusConnection* connection, const char* method, GVariant* parameters,
                 const char* replyType, std::chrono::milliseconds limit) {
-  return Variant(gio().dbusConnectionCallSync(
+  return Variant(gio().g_dbus_connection_call_sync(
       connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
       parameters, variantType(replyType), G_DBUS_CALL_FLAGS_NONE, milliseconds(limit), nullptr,
       nullptr));
@@ -131,10 +131,10 @@ Variant callBus(GDBusConnection* connection, const char* method, GVariant* param
 bool hasOwner(GDBusConnection* connection, const std::string& name,
               std::chrono::milliseconds limit) {
   const Variant reply =
-      callBus(connection, "NameHasOwner", gio().variantNew("(s)", name.c_str()), "(b)", limit);
+      callBus(connection, "NameHasOwner", gio().g_variant_new("(s)", name.c_str()), "(b)", limit);
   if (!reply) return false;
   gboolean owned = FALSE;
-  gio().variantGet(reply.get(), "(b)", &owned);
+  gio().g_variant_get(reply.get(), "(b)", &owned);
   return owned != FALSE;
 }
 
@@ -145,7 +145,7 @@ bool hasOwner(GDBusConnection* connection, const std::string& name,
 bool startService(GDBusConnection* connection, const std::string& name,
                   std::chrono::milliseconds limit) {
   // Success, or that it already runs; the flags are unused.
-  return callBus(connection, "StartServiceByName", gio().variantNew("(su)", name.c_str(), 0U),
+  return callBus(connection, "StartServiceByName", gio().g_variant_new("(su)", name.c_str(), 0U),
                  "(u)", limit) != nullptr;
 }
 
@@ -177,18 +177,18 @@ std::optional<std::string> startedWith(const std::string& variable) {
 
 GVariant* platformData() {
   GVariantBuilder data;
-  gio().variantBuilderInit(&data, variantType("a{sv}"));
+  gio().g_variant_builder_init(&data, variantType("a{sv}"));
   for (const auto& [variable, key] : {std::pair{"XDG_ACTIVATION_TOKEN", "activation-token"},
                                       std::pair{"DESKTOP_STARTUP_ID", "desktop-startup-id"}}) {
     if (const auto value = startedWith(variable)) {
-      gio().variantBuilderAdd(&data, "{sv}", key, gio().variantNewString(value->c_str()));
+      gio().g_variant_builder_add(&data, "{sv}", key, gio().g_variant_new_string(value->c_str()));
     }
   }
-  return gio().variantBuilderEnd(&data);
+  return gio().g_variant_builder_end(&data);
 }
 
 int errnoFor(const GError* error) {
-  if (error->domain == gio().dbusErrorQuark()) {
+  if (error->domain == gio().g_dbus_error_quark()) {
     switch (error->code) {
       case G_DBUS_ERROR_SERVICE_UNKNOWN:
       case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
@@ -210,10 +210,10 @@ int errnoFor(const GError* error) {
         break;
     }
   }
-  if (error->domain == gio().ioErrorQuark() && error->code == G_IO_ERROR_TIMED_OUT) {
+  if (error->domain == gio().g_io_error_quark() && error->code == G_IO_ERROR_TIMED_OUT) {
     return ETIMEDOUT;
   }
-  if (error->domain == gio().ioErrorQuark() && error->code != G_IO_ERROR_DBUS_ERROR) {
+  if (error->domain == gio().g_io_error_quark() && error->code != G_IO_ERROR_DBUS_ERROR) {
     return ENOTCONN;
   }
   return EIO;
@@ -223,16 +223,16 @@ int errnoFor(const GError* error) {
 void callOpen(GDBusConnection* connection, const std::string& name, const std::vector<Url>& files,
               std::chrono::milliseconds limit) {
   GVariantBuilder uris;
-  gio().variantBuilderInit(&uris, variantType("as"));
+  gio().g_variant_builder_init(&uris, variantType("as"));
   for (const auto& file : files) {
-    gio().variantBuilderAdd(&uris, "s", file.absoluteString().c_str());
+    gio().g_variant_builder_add(&uris, "s", file.absoluteString().c_str());
   }
   // An application takes the files and answers at once; one that does not answer in time is
   // treated as one that failed, lest it keep the share for ever.
   GError* rawError = nullptr;
-  const Variant reply(gio().dbusConnectionCallSync(
+  const Variant reply(gio().g_dbus_connection_call_sync(
       connection, name.c_str(), objectPath(name).c_str(), "org.freedesktop.Application", "Open",
-      gio().variantNew("(as@a{sv})", &uris, platformData()), nullptr, G_DBUS_CALL_FLAGS_NONE,
+      gio().g_variant_new("(as@a{sv})", &uris, platformData()), nullptr, G_DBUS_CALL_FLAGS_NONE,
       milliseconds(limit), nullptr, &rawError));
   const Error error(rawError);
   if (!reply) posix::throwSystemError(errnoFor(error.get()), name + ": " + error->message);
@@ -290,10 +290,10 @@ std::optional<pid_t> ownerProcess(const std::string& name, std::chrono::millisec
   if (!connection) return std::nullopt;
   // Fails when nobody owns the name.
   const Variant reply = callBus(connection.get(), "GetConnectionUnixProcessID",
-                                gio().variantNew("(s)", name.c_str()), "(u)", timeLimit);
+                                gio().g_variant_new("(s)", name.c_str()), "(u)", timeLimit);
   if (!reply) return std::nullopt;
   guint32 pid = 0;
-  gio().variantGet(reply.get(), "(u)", &pid);
+  gio().g_variant_get(reply.get(), "(u)", &pid);
   if (pid == 0) return std::nullopt;
   return static_cast<pid_t>(pid);
 }
@@ -302,7 +302,7 @@ void open(const std::string& name, const std::vector<Url>& files,
           std::chrono::milliseconds timeLimit) {
   const auto bus = findSessionBus();
   if (!bus) posix::throwSystemError(ENOTCONN, "no session bus");
-  if (gioLibrary() == nullptr) posix::throwSystemError(ELIBACC, "cannot load GIO");
+  requiredGioLibrary();
   GError* rawError = nullptr;
   const auto connection = connect(*bus, &rawError);
   const Error error(rawError);

@@ -30,7 +30,8 @@
 
 #include "DidedaZiv/AudioIntake.hpp"
 #include "platform/MainThread.hpp"
-#include "platform/app/sheet/window/GLibPump.hpp"
+#include "platform/app/sheet/ToolkitLoopPump.hpp"
+#include "platform/app/sheet/WindowSheetPlugin.h"
 #include "reference-app/LocalFile.hpp"
 #include "reference-app/OpenCalls.hpp"
 #include "reference-app/ReferenceApp.hpp"
@@ -158,7 +159,8 @@ int handOver(GApplication* application, GDBusConnection* bus, const std::vector<
 
 asio::awaitable<int> run(const Options& options, const reference_app::PlatformData& tokens) {
   // One loop on the main thread: Asio's, which the intake library delivers on, drives GLib's.
-  platform::GLibPump pump(platform::mainContext());
+  platform::ToolkitLoopPump pump(platform::mainContext(),
+                                 *kelpword_window_sheet(KELPWORD_WINDOW_SHEET_ABI_VERSION));
   GtkApplication* application = gtk_application_new(kIdentifier, G_APPLICATION_DEFAULT_FLAGS);
   // GApplication's own connection, on which Open calls are taken before it registers the name.
   GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);

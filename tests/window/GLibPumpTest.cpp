@@ -15,7 +15,8 @@
 #include <asio/use_awaitable.hpp>
 
 #include "platform/MainThread.hpp"
-#include "platform/app/sheet/window/GLibPump.hpp"
+#include "platform/app/sheet/ToolkitLoopPump.hpp"
+#include "platform/app/sheet/WindowSheetPlugin.h"
 
 namespace {
 
@@ -39,13 +40,18 @@ void runMainFor(std::chrono::milliseconds duration) {
   runMainUntil([&] { return std::chrono::steady_clock::now() >= until; });
 }
 
+// GLib's loop, through the window sheet plugin linked in.
+const kelpword_window_sheet_plugin& glib() {
+  return *kelpword_window_sheet(KELPWORD_WINDOW_SHEET_ABI_VERSION);
+}
+
 gboolean setFlag(gpointer flag) {
   *static_cast<bool*>(flag) = true;
   return G_SOURCE_REMOVE;
 }
 
 TEST(GLibPumpTest, AGLibTimeoutFiresFromTheAsioLoop) {
-  platform::GLibPump pump(platform::mainContext());
+  platform::ToolkitLoopPump pump(platform::mainContext(), glib());
   bool fired = false;
   const auto started = std::chrono::steady_clock::now();
   g_timeout_add(50, setFlag, &fired);
@@ -55,7 +61,7 @@ TEST(GLibPumpTest, AGLibTimeoutFiresFromTheAsioLoop) {
 }
 
 TEST(GLibPumpTest, ASourceTheMainThreadAddsRunsOnceThePumpIsWoken) {
-  platform::GLibPump pump(platform::mainContext());
+  platform::ToolkitLoopPump pump(platform::mainContext(), glib());
   runMainFor(50ms);  // the pump waits now, for nothing GLib would wake it for
   bool ran = false;
   g_idle_add(setFlag, &ran);
@@ -81,7 +87,7 @@ gboolean readPipe(gint fd, GIOCondition /*condition*/, gpointer data) {
 }
 
 TEST(GLibPumpTest, GLibDescriptorsAndAsioTimersBothRunWhileEitherWaits) {
-  platform::GLibPump pump(platform::mainContext());
+  platform::ToolkitLoopPump pump(platform::mainContext(), glib());
   int ends[2];
   ASSERT_EQ(::pipe(ends), 0);
   PipeReader reader;
@@ -104,7 +110,7 @@ TEST(GLibPumpTest, GLibDescriptorsAndAsioTimersBothRunWhileEitherWaits) {
 }
 
 TEST(GLibPumpTest, ASourceAnotherThreadAddsRunsWithoutAWake) {
-  platform::GLibPump pump(platform::mainContext());
+  platform::ToolkitLoopPump pump(platform::mainContext(), glib());
   runMainFor(50ms);  // the pump waits now
   bool ran = false;
   std::thread([&] { g_idle_add(setFlag, &ran); }).join();
@@ -141,7 +147,7 @@ gboolean keepGoing(gpointer /*data*/) { return G_SOURCE_CONTINUE; }
 TEST(GLibPumpTest, NoOtherWorkRunsBetweenAPrepareAndItsCheck) {
   static GSourceFuncs bracketFuncs{openBracket, closeBracket, neverDispatched,
                                    nullptr,     nullptr,      nullptr};
-  platform::GLibPump pump(platform::mainContext());
+  platform::ToolkitLoopPump pump(platform::mainContext(), glib());
   GSource* source = g_source_new(&bracketFuncs, sizeof(Bracket));
   auto* bracket = reinterpret_cast<Bracket*>(source);
   bracket->open = false;
@@ -178,7 +184,7 @@ TEST(GLibPumpTest, NoOtherWorkRunsBetweenAPrepareAndItsCheck) {
 }
 
 TEST(GLibPumpTest, GLibsContextIsFreeForOthersOnceThePumpIsGone) {
-  { platform::GLibPump pump(platform::mainContext()); }
+  { platform::ToolkitLoopPump pump(platform::mainContext(), glib()); }
   bool acquired = false;
   std::thread other([&] {
     acquired = g_main_context_acquire(g_main_context_default()) != FALSE;
@@ -196,7 +202,7 @@ TEST(GLibPumpTest, GLibsContextIsFreeForOthersOnceThePumpIsGone) {
     if (acquiredThere) g_main_context_release(g_main_context_default());
   });
   owned.get_future().wait();
-  EXPECT_THROW(platform::GLibPump pump(platform::mainContext()), std::runtime_error);
+  EXPECT_THROW(platform::ToolkitLoopPump pump(platform::mainContext(), glib()), std::runtime_error);
   done.set_value();
   owner.join();
 }

@@ -12,6 +12,12 @@
 
 namespace window_test {
 
+const kelpword_window_sheet_plugin& linkedPlugin() {
+  return *kelpword_window_sheet(KELPWORD_WINDOW_SHEET_ABI_VERSION);
+}
+
+bool displayAvailable() { return linkedPlugin().display_available() != 0; }
+
 void runMainLoopFor(std::chrono::milliseconds duration) {
   platform::runMain([](std::chrono::milliseconds time) -> asio::awaitable<void> {
     asio::steady_timer timer(co_await asio::this_coro::executor, time);
@@ -25,7 +31,7 @@ InProcessSheets::~InProcessSheets() {
 
 InProcessSheets::Shown InProcessSheets::show(std::shared_ptr<platform::View> root, bool keepOpen) {
   if (renderer_) renderer_->close();
-  renderer_ = std::make_unique<platform::WindowSheetRenderer>();
+  renderer_ = std::make_unique<platform::WindowSheetRenderer>(linkedPlugin());
   dismissed_ = false;
   renderer_->setTitle("KelpWord");
   renderer_->show(std::move(root), [this] { dismissed_ = true; });
@@ -49,7 +55,7 @@ InProcessSheets::Shown InProcessSheets::show(std::shared_ptr<platform::View> roo
 
 void WindowRenderingTest::SetUp() {
   if (testDisplay() == nullptr) GTEST_SKIP() << whyNoDisplay();
-  if (!platform::WindowSheetRenderer::displayAvailable()) {
+  if (!displayAvailable()) {
     GTEST_SKIP() << "GTK cannot open the test display " << testDisplay()->name();
   }
 }

@@ -7,12 +7,19 @@
 #include <optional>
 #include <string>
 
-#include "platform/app/sheet/window/WindowSheetRenderer.hpp"
+#include "platform/app/sheet/WindowSheetPlugin.h"
+#include "platform/app/sheet/WindowSheetRenderer.hpp"
 #include "platform/app/views/View.hpp"
 #include "tests/window/SheetPicture.hpp"
 #include "tests/window/VirtualDisplay.hpp"
 
 namespace window_test {
+
+// The window sheet plugin, linked into the tests.
+const kelpword_window_sheet_plugin& linkedPlugin();
+
+// Whether GTK opens the test display, through the plugin.
+bool displayAvailable();
 
 // Runs the main loop, and GTK with it, for `duration`.
 void runMainLoopFor(std::chrono::milliseconds duration);

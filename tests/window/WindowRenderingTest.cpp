@@ -4,7 +4,7 @@
 
 #include <gtk/gtk.h>
 
-#include "platform/app/sheet/window/WindowSheetRenderer.hpp"
+#include "platform/app/sheet/WindowSheetRenderer.hpp"
 #include "platform/app/views/ProgressIndicator.hpp"
 #include "tests/support/ShareSheet.hpp"
 #include "tests/window/WindowRendering.hpp"

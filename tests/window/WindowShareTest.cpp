@@ -38,7 +38,7 @@ class WindowShareTest : public e2e::ShareExtensionTest, protected InProcessSheet
     e2e::ShareExtensionTest::SetUp();
     if (IsSkipped()) return;
     if (testDisplay() == nullptr) GTEST_SKIP() << whyNoDisplay();
-    if (!platform::WindowSheetRenderer::displayAvailable()) {
+    if (!displayAvailable()) {
       GTEST_SKIP() << "GTK cannot open the test display " << testDisplay()->name();
     }
   }

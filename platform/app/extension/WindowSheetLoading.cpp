@@ -7,11 +7,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "platform/app/sheet/window/WindowSheetModule.hpp"
+#include "platform/app/sheet/WindowSheetPlugin.h"
+#include "platform/app/sheet/WindowSheetRenderer.hpp"
 #include "platform/detail/Posix.hpp"
 
 namespace platform {
 namespace {
+
+constexpr const char* pluginFileName = "kelpword-window-sheet.so";
 
 bool displayNamed() {
   // NOLINTBEGIN(concurrency-mt-unsafe): read on the main thread before other threads start
@@ -29,36 +32,34 @@ std::string programFolder() {
   return slash == std::string::npos ? std::string() : path->substr(0, slash + 1);
 }
 
-// The module, loaded once for the process's life; null where none loads (GTK missing, say).
-void* loadModule() {
+// The plugin's table for this program's version, the plugin loaded once for the process's life;
+// null where none loads (GTK missing, say) or the plugin serves another version.
+const kelpword_window_sheet_plugin* loadPlugin() {
   const std::string folder = programFolder();
   if (folder.empty()) return nullptr;
   for (const char* within : {"", KELPWORD_WINDOW_MODULE_FROM_PROGRAM "/"}) {
-    const std::string path = folder + within + windowSheetModule::fileName;
+    const std::string path = folder + within + pluginFileName;
     if (::access(path.c_str(), F_OK) != 0) continue;
-    return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* const plugin = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (plugin == nullptr) return nullptr;
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym gives functions as void*
+    auto* const entry = reinterpret_cast<kelpword_window_sheet_entry*>(
+        ::dlsym(plugin, KELPWORD_WINDOW_SHEET_ENTRY_POINT));
+    if (entry == nullptr) return nullptr;
+    const kelpword_window_sheet_plugin* const table = entry(KELPWORD_WINDOW_SHEET_ABI_VERSION);
+    return table != nullptr && table->abi_version == KELPWORD_WINDOW_SHEET_ABI_VERSION ? table
+                                                                                       : nullptr;
   }
   return nullptr;
-}
-
-template <class Function>
-Function* entryPoint(void* module, const char* name) {
-  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym gives functions as void*
-  return reinterpret_cast<Function*>(::dlsym(module, name));
 }
 
 }  // namespace
 
 std::unique_ptr<SheetRenderer> loadWindowSheetRenderer() {
   if (!displayNamed()) return nullptr;
-  static void* const module = loadModule();
-  if (module == nullptr) return nullptr;
-  auto* const displayAvailable = entryPoint<windowSheetModule::DisplayAvailable>(
-      module, windowSheetModule::displayAvailableName);
-  auto* const newRenderer =
-      entryPoint<windowSheetModule::NewRenderer>(module, windowSheetModule::newRendererName);
-  if (displayAvailable == nullptr || newRenderer == nullptr || !displayAvailable()) return nullptr;
-  return std::unique_ptr<SheetRenderer>(newRenderer());
+  static const kelpword_window_sheet_plugin* const plugin = loadPlugin();
+  if (plugin == nullptr || plugin->display_available() == 0) return nullptr;
+  return std::make_unique<WindowSheetRenderer>(*plugin);
 }
 
 }  // namespace platform

@@ -24,12 +24,12 @@ bool displayNamed() {
   return (wayland != nullptr && *wayland != '\0') || (x11 != nullptr && *x11 != '\0');
 }
 
-// The folder of the running program, or none when the kernel cannot say.
+// The folder of the running program, ending in "/", or none when the kernel cannot say.
 std::string programFolder() {
   const auto path = posix::readLinkAt(AT_FDCWD, "/proc/self/exe");
   if (!path) return {};
-  const auto slash = path->find_last_of('/');
-  return slash == std::string::npos ? std::string() : path->substr(0, slash + 1);
+  auto folder = posix::parentAndName(*path).parent;
+  return folder.ends_with('/') ? folder : folder + '/';
 }
 
 // The plugin's table for this program's version, the plugin loaded once for the process's life;

@@ -10,6 +10,7 @@
 
 #include "tests/e2e/E2eFixture.hpp"
 #include "tests/support/ShareSheet.hpp"
+#include "tests/support/SlowDisk.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/window/RunningShare.hpp"
 #include "tests/window/WindowRendering.hpp"
@@ -189,6 +190,35 @@ TEST_F(WindowShareTest, ReturnCloseAndTheWindowManagerEachCancelTheShare) {
     }
     EXPECT_EQ(share->waitForExit(20s), 1) << share->errors();
   }
+}
+
+// Close (the window manager's, on the status sheet) in the middle of a copy from a slow disk: the
+// copy stops at its next chunk and the share ends as cancelled, leaving nothing behind.
+TEST_F(WindowShareTest, ClosingTheWindowDuringALongCopyEndsTheShareWithinASecond) {
+  const testing_support::SlowDisk disk(folder() / "slow.img", folder() / "slow");
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  makeInbox();
+  disk.enter();
+  const auto share = startShare({disk.recording().string()});
+  disk.leave();
+  const auto window = testDisplay()->waitForWindow("KelpWord", share->pid(), 30s);
+  ASSERT_TRUE(window) << share->errors();
+  sleepFor(1500ms);  // well into the copy: its bar shows after half a second
+
+  const auto closed = std::chrono::steady_clock::now();
+  testDisplay()->closeFromWindowManager(*window);
+  const auto status = share->waitForExit(20s);
+  const auto took = std::chrono::steady_clock::now() - closed;
+
+  EXPECT_EQ(status, 1) << "ends as cancelled; " << share->errors();
+#if defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(took, 3s);
+#else
+  EXPECT_LT(took, 1s);
+#endif
+  const auto folders = shareFolders();
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_TRUE(fs::is_empty(folders[0])) << "nothing, hidden or not, in the per-share folder";
 }
 
 TEST_F(WindowShareTest, AShareCompletesWithOpenGLOffAndOn) {

@@ -135,6 +135,13 @@ void runToTheEnd(GApplication* application) {
   g_application_run(application, 1, argv.data());
 }
 
+std::vector<std::string> commandLineUris(const std::vector<std::string>& files) {
+  std::vector<std::string> uris;
+  uris.reserve(files.size());
+  for (const auto& file : files) uris.push_back(reference_app::commandLineUri(file));
+  return uris;
+}
+
 // A second instance: hands its files to the running one with the URIs as given (GApplication
 // would pass them through GFiles, which lose a file URI's host), then leaves as GApplication does,
 // which activates the running one too.
@@ -142,11 +149,8 @@ int handOver(GApplication* application, GDBusConnection* bus, const std::vector<
              const reference_app::PlatformData& tokens) {
   int status = 0;
   if (!files.empty() && bus != nullptr) {
-    std::vector<std::string> uris;
-    uris.reserve(files.size());
-    for (const auto& file : files) uris.push_back(reference_app::commandLineUri(file));
     try {
-      reference_app::callOpen(bus, kIdentifier, kObjectPath, uris, tokens);
+      reference_app::callOpen(bus, kIdentifier, kObjectPath, commandLineUris(files), tokens);
     } catch (const std::runtime_error& failure) {
       std::fprintf(stderr, "kelpword-reference: the running instance took no files: %s\n",
                    failure.what());
@@ -155,6 +159,55 @@ int handOver(GApplication* application, GDBusConnection* bus, const std::vector<
   }
   runToTheEnd(application);
   return status;
+}
+
+// The primary instance: its window, the files it was started with and those of Open calls, until
+// the window closes or the session ends the application.
+asio::awaitable<void> serve(GtkApplication* application,
+                            std::unique_ptr<reference_app::OpenCalls>& openCalls,
+                            const Options& options, platform::ToolkitLoopPump& pump) {
+  asio::steady_timer closed(platform::mainContext(), std::chrono::steady_clock::time_point::max());
+  const auto quit = [](gpointer timer) -> gboolean {
+    static_cast<asio::steady_timer*>(timer)->cancel();
+    return G_SOURCE_CONTINUE;  // removed at the end, with the other
+  };
+  const guint terminated = g_unix_signal_add(SIGTERM, quit, &closed);
+  const guint interrupted = g_unix_signal_add(SIGINT, quit, &closed);
+  const auto home = DidedaZiv::AudioIntake::realHome();
+  auto app = std::make_shared<reference_app::ReferenceApp>(
+      application,
+      reference_app::ReferenceApp::Settings{DidedaZiv::AudioIntake::receivedFolder(home),
+                                            options.keepDays * kSecondsPerDay},
+      [&pump] { pump.wake(); }, [&closed] { closed.cancel(); });
+  g_signal_connect(application, "activate", G_CALLBACK(onActivate), app.get());
+  app->start();
+  if (options.start == Start::byUser) {
+    if (options.files.empty()) {
+      app->present();
+    } else {
+      app->open(commandLineUris(options.files));
+    }
+  }
+  if (openCalls) {
+    openCalls->handleWith(
+        [weak = std::weak_ptr(app), &pump](const reference_app::OpenRequest& request) {
+          if (const auto shown = weak.lock()) shown->open(request.uris, request.startupId);
+          pump.wake();
+        });
+  }
+  // After the files it was started with are shown: the sweep keeps them.
+  app->sweepInbox();
+
+  pump.wake();
+  std::error_code cancelled;
+  co_await closed.async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
+
+  g_source_remove(terminated);
+  g_source_remove(interrupted);
+  g_signal_handlers_disconnect_by_data(application, app.get());
+  openCalls.reset();
+  app.reset();
+  g_signal_connect(application, "activate", G_CALLBACK(+[](GApplication*, gpointer) {}), nullptr);
 }
 
 asio::awaitable<int> run(const Options& options, const reference_app::PlatformData& tokens) {
@@ -190,52 +243,7 @@ asio::awaitable<int> run(const Options& options, const reference_app::PlatformDa
     co_return status;
   }
 
-  // Ends when the window closes or the session ends the application.
-  asio::steady_timer closed(platform::mainContext(), std::chrono::steady_clock::time_point::max());
-  const auto quit = [](gpointer timer) -> gboolean {
-    static_cast<asio::steady_timer*>(timer)->cancel();
-    return G_SOURCE_CONTINUE;  // removed at the end, with the other
-  };
-  const guint terminated = g_unix_signal_add(SIGTERM, quit, &closed);
-  const guint interrupted = g_unix_signal_add(SIGINT, quit, &closed);
-  const auto home = DidedaZiv::AudioIntake::realHome();
-  auto app = std::make_shared<reference_app::ReferenceApp>(
-      application,
-      reference_app::ReferenceApp::Settings{DidedaZiv::AudioIntake::receivedFolder(home),
-                                            options.keepDays * kSecondsPerDay},
-      [&pump] { pump.wake(); }, [&closed] { closed.cancel(); });
-  g_signal_connect(application, "activate", G_CALLBACK(onActivate), app.get());
-  app->start();
-  if (options.start == Start::byUser) {
-    std::vector<std::string> uris;
-    uris.reserve(options.files.size());
-    for (const auto& file : options.files) uris.push_back(reference_app::commandLineUri(file));
-    if (uris.empty()) {
-      app->present();
-    } else {
-      app->open(uris);
-    }
-  }
-  if (openCalls) {
-    openCalls->handleWith(
-        [weak = std::weak_ptr(app), &pump](const reference_app::OpenRequest& request) {
-          if (const auto shown = weak.lock()) shown->open(request.uris, request.startupId);
-          pump.wake();
-        });
-  }
-  // After the files it was started with are shown: the sweep keeps them.
-  app->sweepInbox();
-
-  pump.wake();
-  std::error_code cancelled;
-  co_await closed.async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
-
-  g_source_remove(terminated);
-  g_source_remove(interrupted);
-  g_signal_handlers_disconnect_by_data(application, app.get());
-  openCalls.reset();
-  app.reset();
-  g_signal_connect(application, "activate", G_CALLBACK(+[](GApplication*, gpointer) {}), nullptr);
+  co_await serve(application, openCalls, options, pump);
   runToTheEnd(G_APPLICATION(application));
   release();
   co_return 0;

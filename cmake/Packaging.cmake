@@ -1,7 +1,7 @@
 # Debian packages with CPack (`cpack -G DEB` in a build folder configured with
 # -DCMAKE_INSTALL_PREFIX=/usr, as scripts/package.sh does):
 #   kelpword-share         the share extension, its manual page and its desktop entry
-#   kelpword-share-window  the module that draws the sheet as a window with GTK: apart, so that
+#   kelpword-share-window  the plugin that draws the sheet as a window with GTK: apart, so that
 #                          the extension installs without GTK and keeps its sheet in the terminal
 #   kelpword-reference     the example main application, where its install component exists
 #   kelpword-share-purpose "KelpWord" in KDE's Share menu: a KF5 Purpose plugin that starts
@@ -30,7 +30,7 @@ function(kelpword_package_documents component package)
   install(FILES ${changelog}.gz DESTINATION ${doc} COMPONENT ${component})
 endfunction()
 
-# Only the components that this build installs: the window module needs GTK, and the reference
+# Only the components that this build installs: the window plugin needs GTK, and the reference
 # application's component may not be there yet.
 get_cmake_property(installComponents COMPONENTS)
 set(CPACK_COMPONENTS_ALL dev)
@@ -85,11 +85,11 @@ to open them, or tells the user in one plain message why it could not.")
 
 set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME kelpword-share-window)
 set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION utils)
-# The module takes the sheet, the views and the main loop from the program that loads it: only
-# kelpword-share of this very build.
+# The plugin serves one version of its interface, which the program checks, falling back on the
+# terminal: the two are built together, so they move together.
 set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS "kelpword-share (= ${CPACK_PACKAGE_VERSION})")
 set(CPACK_COMPONENT_WINDOW_DESCRIPTION "window for KelpWord's share extension (GTK 4)
-KelpWord turns audio and video into text. This module lets its share
+KelpWord turns audio and video into text. This plugin lets its share
 extension, kelpword-share, show its sheet as a small window where a display
 is available, in X11 and Wayland sessions alike. Without it the sheet stays
 in the terminal, or is printed as lines of text.")

@@ -138,7 +138,7 @@ TEST_F(PackageTest, EachPackageHoldsItsOwnFilesAndNoOther) {
       {share, "usr/share/doc/kelpword-share/changelog.gz", true},
       {share, "usr/share/applications/mimeinfo.cache", false},  // the trigger's, on the system
       {share, "usr/include", false},
-      {share, "usr/lib", false},  // the window module is a package of its own
+      {share, "usr/lib", false},  // the window plugin is a package of its own
       {dev, "usr/include/didedaziv/DidedaZiv/AudioIntake.hpp", true},
       {dev, "usr/include/didedaziv/DidedaZiv/DropPasteboard.hpp", true},
       {dev, "usr/include/didedaziv/platform/Url.hpp", true},
@@ -165,7 +165,7 @@ TEST_F(PackageTest, EachPackageHoldsItsOwnFilesAndNoOther) {
 
 TEST_F(PackageTest, WindowPackageHoldsTheModuleAndItsDocumentsOnly) {
 #ifndef KELPWORD_WINDOW_SHEET
-  GTEST_SKIP() << "built without GTK 4: no window module to package";
+  GTEST_SKIP() << "built without GTK 4: no window plugin to package";
 #endif
   const auto window = contents(package("kelpword-share-window"));
   for (const char* path : {"usr/share/doc/kelpword-share-window/copyright",
@@ -176,7 +176,7 @@ TEST_F(PackageTest, WindowPackageHoldsTheModuleAndItsDocumentsOnly) {
     return path.starts_with("usr/lib/") &&
            path.ends_with("/kelpword-share/kelpword-window-sheet.so");
   }));
-  // Under usr/lib nothing but the module, in a folder of the program's own.
+  // Under usr/lib nothing but the plugin, in a folder of the program's own.
   for (const auto& path : window) {
     if (path.starts_with("usr/share/doc/kelpword-share-window") || path == "usr" ||
         path == "usr/share" || path == "usr/share/doc") {
@@ -274,7 +274,7 @@ TEST_F(PackageTest, UnpackedWithoutTheWindowPackageTheSheetIsPrinted) {
 
 TEST_F(PackageTest, UnpackedWithTheWindowPackageTheProgramLoadsItsModule) {
 #ifndef KELPWORD_WINDOW_SHEET
-  GTEST_SKIP() << "built without GTK 4: no window module to package";
+  GTEST_SKIP() << "built without GTK 4: no window plugin to package";
 #endif
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // Trying the display, the toolkit reaches nss_wrapper's own look-up of the C library, which

@@ -216,18 +216,9 @@ int runCopyBenchmark(int argc, char** argv) {
     std::fputs("usage: kelpword-bench copy [FOLDER] [--mib N] [--rounds N] [--copies N]\n", stderr);
     return 2;
   }
-  const auto made = makeWorkFolder(options.folder, "kelpword-copy-bench");
-  if (!made) return 1;
-  const fs::path& folder = *made;
-  int status = 0;
-  try {
-    status = largeFile(options, folder);
+  return measureInWorkFolder(options.folder, "copy", [&](const fs::path& folder) {
+    int status = largeFile(options, folder);
     if (status == 0) status = manyCopies(options, folder);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "copy benchmark: %s\n", error.what());
-    status = 1;
-  }
-  std::error_code ignored;
-  fs::remove_all(folder, ignored);
-  return status;
+    return status;
+  });
 }

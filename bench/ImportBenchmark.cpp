@@ -124,16 +124,8 @@ int runImportBenchmark(int argc, char** argv) {
     std::fputs("usage: kelpword-bench import [FOLDER] [--rounds N]\n", stderr);
     return 2;
   }
-  const auto made = makeWorkFolder(folder, "kelpword-import-bench");
-  if (!made) return 1;
-  int status = 0;
-  try {
-    compare(*made, rounds);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "import benchmark: %s\n", error.what());
-    status = 1;
-  }
-  std::error_code ignored;
-  fs::remove_all(*made, ignored);
-  return status;
+  return measureInWorkFolder(folder, "import", [&](const fs::path& work) {
+    compare(work, rounds);
+    return 0;
+  });
 }

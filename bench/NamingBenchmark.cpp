@@ -90,16 +90,8 @@ int runNamingBenchmark(int argc, char** argv) {
     std::fputs("usage: kelpword-bench naming [FOLDER] [--rounds N]\n", stderr);
     return 2;
   }
-  const auto made = makeWorkFolder(folder, "kelpword-naming-bench");
-  if (!made) return 1;
-  int status = 0;
-  try {
-    compare(*made, rounds);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "naming benchmark: %s\n", error.what());
-    status = 1;
-  }
-  std::error_code ignored;
-  fs::remove_all(*made, ignored);
-  return status;
+  return measureInWorkFolder(folder, "naming", [&](const fs::path& work) {
+    compare(work, rounds);
+    return 0;
+  });
 }

@@ -224,17 +224,9 @@ int runPortalBenchmark(int argc, char** argv) {
     std::fprintf(stderr, "portal benchmark: %s\n", why->c_str());
     return 1;
   }
-  const auto made = makeWorkFolder(options.folder, "kelpword-portal-bench");
-  if (!made) return 1;
-  int status = 0;
-  try {
-    run(*made, options);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "portal benchmark: %s\n", error.what());
-    status = 1;
-  }
-  std::error_code ignored;
-  fs::remove_all(*made, ignored);
-  return status;
+  return measureInWorkFolder(options.folder, "portal", [&](const fs::path& work) {
+    run(work, options);
+    return 0;
+  });
 #endif
 }

@@ -168,21 +168,12 @@ int runReflinkBenchmark(int argc, char** argv) {
     std::fputs("usage: kelpword-bench reflink [FOLDER] [--mib N] [--rounds N]\n", stderr);
     return 2;
   }
-  const auto made = makeWorkFolder(options.folder, "kelpword-reflink-bench");
-  if (!made) return 1;
-  const fs::path& work = *made;
-  const FileSystem systems[] = {{"xfs", {"-q", "-m", "reflink=1"}}, {"btrfs", {"-q"}}};
-  std::printf(
-      "copyIn of a %ld MiB file against cp, on file systems that share extents (%ld rounds)\n",
-      options.mebibytes, options.rounds);
-  int status = 0;
-  try {
+  return measureInWorkFolder(options.folder, "reflink", [&](const fs::path& work) {
+    const FileSystem systems[] = {{"xfs", {"-q", "-m", "reflink=1"}}, {"btrfs", {"-q"}}};
+    std::printf(
+        "copyIn of a %ld MiB file against cp, on file systems that share extents (%ld rounds)\n",
+        options.mebibytes, options.rounds);
     for (const auto& system : systems) compareOn(system, work, options);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "reflink benchmark: %s\n", error.what());
-    status = 1;
-  }
-  std::error_code ignored;
-  fs::remove_all(work, ignored);
-  return status;
+    return 0;
+  });
 }

@@ -92,19 +92,10 @@ int runShareBenchmark(int argc, char** argv) {
     std::fputs("share benchmark: nss_wrapper is not installed (Debian: libnss-wrapper)\n", stderr);
     return 1;
   }
-  const auto made = makeWorkFolder(options.folder, "kelpword-share-bench");
-  if (!made) return 1;
-  const fs::path& world = *made;
-  int status = 0;
-  try {
+  return measureInWorkFolder(options.folder, "share", [&](const fs::path& world) {
     makeWorld(world);
     compare(world, options);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "share benchmark: %s\n", error.what());
-    status = 1;
-  }
-  std::error_code ignored;
-  fs::remove_all(world, ignored);
-  return status;
+    return 0;
+  });
 #endif
 }

@@ -212,19 +212,10 @@ int runSweepBenchmark(int argc, char** argv) {
     std::fputs("usage: kelpword-bench sweep [FOLDER] [--rounds N]\n", stderr);
     return 2;
   }
-  const auto made = makeWorkFolder(folder, "kelpword-sweep-bench");
-  if (!made) return 1;
-  const fs::path& work = *made;
-  int status = 0;
-  try {
+  return measureInWorkFolder(folder, "sweep", [&](const fs::path& work) {
     std::printf("trees under %s\n", work.c_str());
     compareWithFind(work, rounds);
     growthWithKeptLocations(work);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "sweep benchmark: %s\n", error.what());
-    status = 1;
-  }
-  std::error_code ignored;
-  fs::remove_all(work, ignored);
-  return status;
+    return 0;
+  });
 }

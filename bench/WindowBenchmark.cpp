@@ -100,20 +100,11 @@ int runWindowBenchmark(int argc, char** argv) {
     std::fputs("window benchmark: nss_wrapper is not installed (Debian: libnss-wrapper)\n", stderr);
     return 1;
   }
-  const auto made = makeWorkFolder(options.folder, "kelpword-window-bench");
-  if (!made) return 1;
-  const fs::path& world = *made;
-  int status = 0;
-  try {
+  return measureInWorkFolder(options.folder, "window", [&](const fs::path& world) {
     makeShareWorld(world);
     std::ofstream(world / "Interview.m4a", std::ios::binary) << std::string(4096, 'a');
     compare(world, options);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "window benchmark: %s\n", error.what());
-    status = 1;
-  }
-  std::error_code ignored;
-  fs::remove_all(world, ignored);
-  return status;
+    return 0;
+  });
 #endif
 }

@@ -1,10 +1,11 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
+#include <functional>
 #include <string_view>
 
-// A new, empty folder "NAME-XXXXXX" inside `under`, for one run's files, which the benchmark
-// removes at its end. None, with the reason printed, when it cannot be made.
-std::optional<std::filesystem::path> makeWorkFolder(const std::filesystem::path& under,
-                                                    std::string_view name);
+// Runs `measure` in a new work folder "kelpword-NAME-bench-XXXXXX" inside `under`, removed at the
+// end; an exception it throws is printed as "NAME benchmark: …". The exit code: what `measure`
+// returned, or 1 where it threw or the folder could not be made.
+int measureInWorkFolder(const std::filesystem::path& under, std::string_view name,
+                        const std::function<int(const std::filesystem::path& work)>& measure);

@@ -73,20 +73,9 @@ class DocumentPortalTest : public ShareExtensionTest {
   std::optional<testing_support::PrivateBus> bus_;
 };
 
-// Content that a copy cutting, repeating or reordering pieces would not match.
-std::string patterned(std::size_t size) {
-  std::string content(size, '\0');
-  std::uint32_t state = 7;
-  for (auto& byte : content) {
-    state = state * 1664525 + 1013904223;
-    byte = static_cast<char>(state >> 24);
-  }
-  return content;
-}
-
 TEST_F(DocumentPortalTest, ARecordingInThePortalIsCopiedWholeUnderItsName) {
   makeInbox();
-  const std::string content = patterned(3 * 1024 * 1024 + 17);
+  const std::string content = testing_support::patterned(3 * 1024 * 1024 + 17);
   testing_support::writeFile(folder() / "app-data" / "Field recording.m4a", content);
   const fs::path shared = exported(folder() / "app-data" / "Field recording.m4a");
   ASSERT_TRUE(fs::exists(shared)) << shared << " is not in the portal";

@@ -189,17 +189,6 @@ TEST_F(ShareExtensionTest, SharesThatReceiveNothingShowTheirMessageAndLeaveAnEmp
 constexpr std::size_t kibibyte = 1024;
 constexpr std::size_t mebibyte = 1024 * kibibyte;
 
-// Content that a copy cutting, repeating or reordering pieces would not match.
-std::string patterned(std::size_t size) {
-  std::string content(size, '\0');
-  std::uint32_t state = 2024;
-  for (auto& byte : content) {
-    state = state * 1664525 + 1013904223;
-    byte = static_cast<char>(state >> 24);
-  }
-  return content;
-}
-
 // A process that holds the named pipe `fifo` as its writer before anyone reads it (opened for
 // reading and writing, so that opening never waits), writes `content` into it and closes it.
 // Ended, if still there, when the object goes.
@@ -242,7 +231,8 @@ class NamedPipeWriter {
 // A pipe handed by location whose writer is there, as `kelpword-share <(…)` hands it, is read to
 // its end, straight into the inbox.
 TEST_F(ShareExtensionTest, APipeWithAWriterIsReceivedWhole) {
-  const std::string content = patterned(200 * kibibyte + 3);  // more than a pipe holds at once
+  const std::string content =
+      testing_support::patterned(200 * kibibyte + 3);  // more than a pipe holds at once
   writeFile(folder() / "take.data", content);
   ASSERT_EQ(::mkfifo((folder() / "Take.m4a").c_str(), 0600), 0);
   struct Case {

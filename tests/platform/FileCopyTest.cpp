@@ -63,17 +63,6 @@ int errorOfCopy(const fs::path& from, const fs::path& to) {
   }
 }
 
-// Content that a copy cutting, repeating or reordering blocks would not match.
-std::string patterned(std::size_t size) {
-  std::string content(size, '\0');
-  std::uint32_t state = 12345;
-  for (auto& byte : content) {
-    state = state * 1664525 + 1013904223;
-    byte = static_cast<char>(state >> 24);
-  }
-  return content;
-}
-
 struct stat statOf(const fs::path& path) {
   struct stat info {};
   EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
@@ -104,7 +93,7 @@ TEST_F(FileCopy, CopiesAFileWithItsPermissionBitsAndDatesOfItsOwn) {
       {0600, 0600}, {0640, 0640}, {0755, 0755},
       {0444, 0444}, {0000, 0000}, {04755, 0755},  // set-id bits are not handed on to a copy
   };
-  const std::string content = patterned(3 * mebibyte + 17);
+  const std::string content = testing_support::patterned(3 * mebibyte + 17);
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << std::oct << c.sourceMode);
     const fs::path folder = temp / std::to_string(c.sourceMode);
@@ -175,7 +164,7 @@ TEST_F(FileCopy, CopiesALinkAsTheFileItPointsTo) {
 TEST_F(FileCopy, CopiesAFolderWholeWithLinksInsideStayingLinks) {
   const fs::path source = temp / "Session";
   writeFile(source / "take.m4a", "take");
-  writeFile(source / "parts" / "one.m4a", patterned(200000));
+  writeFile(source / "parts" / "one.m4a", testing_support::patterned(200000));
   writeFile(source / ".hidden", "hidden");
   fs::create_directories(source / "empty");
   fs::create_directories(source / "locked");
@@ -195,7 +184,7 @@ TEST_F(FileCopy, CopiesAFolderWholeWithLinksInsideStayingLinks) {
                                          "parts", "take.m4a", "up"));
   EXPECT_EQ(readFile(copy / "take.m4a"), "take");
   EXPECT_EQ(statOf(copy / "take.m4a").st_mode & 07777, 0640u);
-  EXPECT_EQ(readFile(copy / "parts" / "one.m4a"), patterned(200000));
+  EXPECT_EQ(readFile(copy / "parts" / "one.m4a"), testing_support::patterned(200000));
   EXPECT_EQ(readFile(copy / ".hidden"), "hidden");
   EXPECT_TRUE(fs::is_empty(copy / "empty"));
   EXPECT_EQ(statOf(copy / "locked").st_mode & 07777, 0555u);
@@ -260,9 +249,9 @@ TEST_F(FileCopy, FailsOnAFullDiskLeavingNothingBehind) {
   auto disk = testing_support::ScopedMount::tinyTmpfs(temp / "disk", 64 * kibibyte);
   if (!disk.ok()) GTEST_SKIP() << disk.why();
   writeFile(temp / "disk" / "earlier", "earlier");
-  writeFile(temp / "big", patterned(mebibyte));
+  writeFile(temp / "big", testing_support::patterned(mebibyte));
   for (int i = 0; i < 8; ++i)
-    writeFile(temp / "Session" / "part" / std::to_string(i), patterned(16384));
+    writeFile(temp / "Session" / "part" / std::to_string(i), testing_support::patterned(16384));
 
   EXPECT_EQ(errorOfCopy(temp / "big", temp / "disk" / "big"), ENOSPC);
   EXPECT_EQ(errorOfCopy(temp / "Session", temp / "disk" / "Session"), ENOSPC);
@@ -281,7 +270,7 @@ TEST_F(FileCopy, FailsForAnUnreadableSourceLeavingNothingBehind) {
   ASSERT_EQ(::chmod(into.c_str(), 0777), 0);
   writeFile(temp / "secret.m4a", "secret");
   ASSERT_EQ(::chmod((temp / "secret.m4a").c_str(), 0600), 0);
-  writeFile(temp / "Session" / "open.m4a", patterned(100000));
+  writeFile(temp / "Session" / "open.m4a", testing_support::patterned(100000));
   writeFile(temp / "Session" / "secret.m4a", "secret");
   ASSERT_EQ(::chmod((temp / "Session" / "secret.m4a").c_str(), 0600), 0);
 
@@ -318,7 +307,7 @@ std::vector<std::string> namesAppearingDuring(const fs::path& folder,
 }
 
 TEST_F(FileCopy, AFileAppearsUnderItsNameOnlyWhenCompleteAndUnderNoOtherName) {
-  const std::string content = patterned(8 * mebibyte + 5);
+  const std::string content = testing_support::patterned(8 * mebibyte + 5);
   writeFile(temp / "source" / "Take.m4a", content);
   fs::create_directories(temp / "into");
 
@@ -382,7 +371,7 @@ TEST_F(FileCopy, CopiesAPipeToTheEndOfWhatItsWriterWrites) {
     SCOPED_TRACE(c.what);
     const fs::path folder = temp / std::to_string(index++);
     fs::create_directories(folder / "into");
-    const std::string content = patterned(c.bytes);
+    const std::string content = testing_support::patterned(c.bytes);
     std::array<int, 2> ready{};
     std::array<int, 2> ends{-1, -1};
     ASSERT_EQ(::pipe2(ready.data(), O_CLOEXEC), 0);
@@ -475,7 +464,7 @@ TEST_F(FileCopy, KeepsHolesAsCpDoes) {
   auto disk = testing_support::ScopedMount::tinyTmpfs(temp / "disk", 64 * mebibyte);
   if (!disk.ok()) GTEST_SKIP() << disk.why();
   constexpr off_t gibibyte = off_t{1} << 30;
-  const std::string data = patterned(4 * kibibyte);
+  const std::string data = testing_support::patterned(4 * kibibyte);
   const fs::path source = temp / "disk" / "sparse.wav";
   {
     const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -553,7 +542,7 @@ bool refuseNoReplaceAndKernelCopy() {
 }
 
 TEST_F(FileCopy, CopiesWhereTheKernelRefusesRenamingWithoutReplacingOrCopyingItself) {
-  const std::string content = patterned(mebibyte + 3);
+  const std::string content = testing_support::patterned(mebibyte + 3);
   writeFile(temp / "take.m4a", content);
   writeFile(temp / "Session" / "take.m4a", "take");
   fs::create_symlink("take.m4a", temp / "Session" / "link");
@@ -585,7 +574,7 @@ TEST_F(FileCopy, CopiesWhereTheKernelRefusesRenamingWithoutReplacingOrCopyingIts
 // an ordinary user, and /proc/self/fd is missing) is made anew from the source's start, under a
 // hidden name first.
 TEST_F(FileCopy, CopiesAnewFromTheStartWhereTheUnnamedCopyCannotBeNamed) {
-  const std::string content = patterned(mebibyte + 3);
+  const std::string content = testing_support::patterned(mebibyte + 3);
   writeFile(temp / "source" / "Take.m4a", content);
   fs::create_directories(temp / "into");
 
@@ -670,7 +659,7 @@ TEST_F(FileCopy, AFolderCopyWithoutRenamingWithoutReplacingIsWholeOrLeavesNothin
     SCOPED_TRACE(c.what);
     const testing_support::TempFolder folder;
     const fs::path session = folder / "Session";
-    writeFile(session / "a.m4a", patterned(100000));
+    writeFile(session / "a.m4a", testing_support::patterned(100000));
     writeFile(session / "locked" / "take.m4a", "take");
     writeFile(session / "z.m4a", "z");
     ASSERT_EQ(::chmod((session / "locked").c_str(), 0555), 0);
@@ -717,7 +706,7 @@ TEST_F(FileCopy, AFolderCopyWithoutRenamingWithoutReplacingIsWholeOrLeavesNothin
     }
     EXPECT_THAT(namesIn(into), ElementsAre("Session"));
     EXPECT_THAT(namesIn(into / "Session"), ElementsAre("a.m4a", "locked", "z.m4a"));
-    EXPECT_EQ(readFile(into / "Session" / "a.m4a"), patterned(100000));
+    EXPECT_EQ(readFile(into / "Session" / "a.m4a"), testing_support::patterned(100000));
     EXPECT_EQ(readFile(into / "Session" / "locked" / "take.m4a"), "take");
     EXPECT_EQ(statOf(into / "Session" / "locked").st_mode & 07777, 0555u);
   }
@@ -756,10 +745,10 @@ TEST_F(CancelledCopies, FailWithECanceledLeavingNothingAndEndAWaitOnAPipe) {
     std::array<int, 2> ends{-1, -1};
     switch (c.source) {
       case Source::file:
-        writeFile(source, patterned(mebibyte));
+        writeFile(source, testing_support::patterned(mebibyte));
         break;
       case Source::folder:
-        writeFile(source / "part", patterned(kibibyte));
+        writeFile(source / "part", testing_support::patterned(kibibyte));
         break;
       case Source::pipeNeverClosed:
         ASSERT_EQ(::pipe2(ends.data(), O_CLOEXEC), 0);
@@ -804,16 +793,16 @@ TEST_F(FileCopy, CountsWhatItCopiesInTheProgressOfCopies) {
   {
     const int fd = ::open((temp / "sparse.wav").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
-    const std::string data = patterned(4 * kibibyte);
+    const std::string data = testing_support::patterned(4 * kibibyte);
     ASSERT_EQ(::pwrite(fd, data.data(), data.size(), sparseSize / 3),
               static_cast<ssize_t>(data.size()));
     ASSERT_EQ(::ftruncate(fd, sparseSize), 0);
     ::close(fd);
   }
-  writeFile(temp / "Take.m4a", patterned(3 * mebibyte + 5));
-  writeFile(temp / "Session" / "a", patterned(mebibyte));
-  writeFile(temp / "Session" / "b", patterned(7));
-  writeFile(temp / "too big", patterned(16 * mebibyte));
+  writeFile(temp / "Take.m4a", testing_support::patterned(3 * mebibyte + 5));
+  writeFile(temp / "Session" / "a", testing_support::patterned(mebibyte));
+  writeFile(temp / "Session" / "b", testing_support::patterned(7));
+  writeFile(temp / "too big", testing_support::patterned(16 * mebibyte));
   struct Case {
     const char* what;
     fs::path from;

@@ -1,6 +1,7 @@
 #include "tests/support/TempFolder.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -42,6 +43,16 @@ std::string readFile(const std::filesystem::path& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+std::string patterned(std::size_t size) {
+  std::string content(size, '\0');
+  std::uint32_t state = 12345;
+  for (auto& byte : content) {
+    state = state * 1664525 + 1013904223;
+    byte = static_cast<char>(state >> 24);
+  }
+  return content;
 }
 
 std::vector<std::string> namesIn(const std::filesystem::path& folder) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -30,6 +31,8 @@ class TempFolder {
 void writeFile(const std::filesystem::path& path, const std::string& content);
 // The whole content of a file.
 std::string readFile(const std::filesystem::path& path);
+// `size` bytes that a copy cutting, repeating or reordering pieces would not match.
+std::string patterned(std::size_t size);
 // The names in a folder, sorted.
 std::vector<std::string> namesIn(const std::filesystem::path& folder);
 

@@ -42,12 +42,7 @@ void compare(const fs::path& world, const Options& options) {
   std::vector<double> helps;
   std::size_t starts = 0;
   const auto share = [&] {
-    const ProcessRun run = timed({KELPWORD_SHARE, source}, environment);
-    if (run.status != 0) throw std::runtime_error("the share failed");
-    awaitStandIn(world, ++starts);
-    fs::remove_all(inboxOf(world));
-    fs::create_directories(inboxOf(world));
-    shares.push_back(run.seconds);
+    shares.push_back(timeShare(KELPWORD_SHARE, world, environment, source, ++starts));
   };
   const auto copy = [&] {
     const ProcessRun run = timed({"/bin/cp", source, (world / "copy.m4a").string()}, environment);

@@ -3,9 +3,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
 #include <unistd.h>
+
+#include "bench/ProcessTiming.hpp"
 
 namespace fs = std::filesystem;
 
@@ -66,4 +69,15 @@ void awaitStandIn(const fs::path& world, std::size_t starts) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+double timeShare(const std::string& program, const fs::path& world,
+                 const std::vector<std::string>& environment, const std::string& source,
+                 std::size_t starts) {
+  const ProcessRun run = timed({program, source}, environment);
+  if (run.status != 0) throw std::runtime_error("the share failed");
+  awaitStandIn(world, starts);
+  fs::remove_all(inboxOf(world));
+  fs::create_directories(inboxOf(world));
+  return run.seconds;
 }

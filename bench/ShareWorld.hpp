@@ -26,3 +26,10 @@ std::filesystem::path inboxOf(const std::filesystem::path& world);
 // Waits (untimed) until the stand-in KelpWord has recorded its `starts`th start, so that it has
 // come and gone before the next run.
 void awaitStandIn(const std::filesystem::path& world, std::size_t starts);
+
+// One share of `source` by `program` (kelpword-share) in the world, timed in seconds; then,
+// untimed, the wait for the stand-in KelpWord's `starts`th start and an empty inbox for the next.
+// Throws where the share fails.
+double timeShare(const std::string& program, const std::filesystem::path& world,
+                 const std::vector<std::string>& environment, const std::string& source,
+                 std::size_t starts);

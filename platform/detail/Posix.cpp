@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -23,7 +22,6 @@
 namespace platform::posix {
 namespace {
 
-constexpr std::size_t kCopyBufferBytes = std::size_t{128} * 1024;
 constexpr std::size_t kFirstLinkBufferBytes = 256;
 
 }  // namespace
@@ -249,21 +247,6 @@ ssize_t readAll(int fd, void* data, std::size_t size) noexcept {
     done += static_cast<std::size_t>(got);
   }
   return static_cast<ssize_t>(done);
-}
-
-int copyToEnd(int from, int to) {
-  const auto buffer = std::make_unique_for_overwrite<char[]>(kCopyBufferBytes);
-  for (;;) {
-    const ssize_t got = ::read(from, buffer.get(), kCopyBufferBytes);
-    if (got == 0) return 0;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (const int error = writeAll(to, buffer.get(), static_cast<std::size_t>(got)); error != 0) {
-      return error;
-    }
-  }
 }
 
 int linkDescriptorAt(int fd, int folder, const char* name) noexcept {

@@ -10,9 +10,9 @@
 // function answer otherwise, each saying so: wrappers of one system call whose callers decide by
 // the errno (openAt, openBeneath: an invalid descriptor with errno set; readLinkAt: none with
 // errno set), writers usable between fork and exec, where nothing may throw (writeAll, readAll:
-// the errno, or -1 with errno set; copyToEnd and linkDescriptorAt answer likewise, as their
-// callers fall back on other ways for some errors), and answers where absence is normal
-// (localPath: none for a URL that names no local item).
+// the errno, or -1 with errno set; linkDescriptorAt answers likewise, as its callers fall back
+// on other ways for some errors), and answers where absence is normal (localPath: none for a URL
+// that names no local item).
 
 #include <cstddef>
 #include <optional>
@@ -106,9 +106,6 @@ int writeAll(int fd, const void* data, std::size_t size) noexcept;
 // Reads until `size` bytes have come or the file ends, going on after signals. The count read
 // (short only at the end), or -1 with errno set. Async-signal-safe.
 ssize_t readAll(int fd, void* data, std::size_t size) noexcept;
-// Copies what `from` yields, from its current offset to its end, into `to` through one buffer.
-// 0, or the errno of the read or write that failed.
-int copyToEnd(int from, int to);
 
 // Gives the file open on `fd` (an unnamed O_TMPFILE file, or any file to link again) the name
 // `name` in the open folder `folder`, never replacing: a taken name fails with EEXIST. Linking

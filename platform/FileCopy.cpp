@@ -95,18 +95,35 @@ bool copyInKernel(int from, int to, CopyMeter& meter, const std::string& what) {
   }
 }
 
-// Reads `from` from its current offset to its end into `to`, through one fixed buffer.
-void copyByReading(int from, int to, CopyMeter& meter, const std::string& what) {
+// Waits until the non-blocking pipe `from` may have something to read, it may have ended, or the
+// copies are cancelled (ECANCELED).
+void awaitPipe(int from, const std::string& what) {
+  std::array<pollfd, 2> waits{{{from, POLLIN, 0}, {copyCancellation::wakeDescriptor(), POLLIN, 0}}};
+  const nfds_t count = waits[1].fd >= 0 ? 2 : 1;
+  if (::poll(waits.data(), count, pipeRecheckMilliseconds) < 0 && errno != EINTR) fail(errno, what);
+  failIfCancelled(what);
+}
+
+// Reads `from` from its current offset to its end into `to`, through one fixed buffer, counting
+// on `meter` where there is one; a non-blocking pipe is waited on, and on cancellation with it
+// (awaitPipe). The number of bytes copied.
+std::uint64_t copyByReading(int from, int to, CopyMeter* meter, const std::string& what) {
   const auto buffer = std::make_unique_for_overwrite<char[]>(bufferBytes);
+  std::uint64_t copied = 0;
   for (;;) {
     failIfCancelled(what);
     const ssize_t got = ::read(from, buffer.get(), bufferBytes);
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EAGAIN) {
+      awaitPipe(from, what);
+      continue;
+    }
     if (got < 0) fail(errno, what);
-    if (got == 0) return;
+    if (got == 0) return copied;
     if (const int error = posix::writeAll(to, buffer.get(), static_cast<std::size_t>(got)))
       fail(error, what);
-    meter.advance(static_cast<std::uint64_t>(got));
+    copied += static_cast<std::uint64_t>(got);
+    if (meter != nullptr) meter->advance(static_cast<std::uint64_t>(got));
   }
 }
 
@@ -182,35 +199,11 @@ bool cloneUnsupported(int error) {
          error == EBADF;
 }
 
-// Waits until the non-blocking pipe `from` may have something to read, it may have ended, or the
-// copies are cancelled (ECANCELED).
-void awaitPipe(int from, const std::string& what) {
-  std::array<pollfd, 2> waits{{{from, POLLIN, 0}, {copyCancellation::wakeDescriptor(), POLLIN, 0}}};
-  const nfds_t count = waits[1].fd >= 0 ? 2 : 1;
-  if (::poll(waits.data(), count, pipeRecheckMilliseconds) < 0 && errno != EINTR) fail(errno, what);
-  failIfCancelled(what);
-}
-
-// Reads the pipe `from`, opened non-blocking, to its end into `to`. The first read tells a pipe
-// that no writer holds and that holds nothing (0) from one that a writer holds (EAGAIN). Later
-// reads wait on the pipe and on cancellation together, and end once the last writer has closed
-// it. A pipe that yields nothing holds no data to copy: ENODATA.
+// Reads the pipe `from`, opened non-blocking, to its end into `to`: until the last writer has
+// closed it, or at once where none holds it. A pipe that yields nothing holds no data to copy:
+// ENODATA.
 void copyPipe(int from, int to, const std::string& what) {
-  const auto buffer = std::make_unique_for_overwrite<char[]>(bufferBytes);
-  for (bool first = true;; first = false) {
-    failIfCancelled(what);
-    const ssize_t got = ::read(from, buffer.get(), bufferBytes);
-    if (got == 0 && first) fail(ENODATA, what);
-    if (got == 0) break;
-    if (got < 0 && errno != EAGAIN && errno != EINTR) fail(errno, what);
-    if (got < 0) {
-      if (errno == EAGAIN) awaitPipe(from, what);
-      continue;
-    }
-    if (const int error = posix::writeAll(to, buffer.get(), static_cast<std::size_t>(got)))
-      fail(error, what);
-  }
-  if (statOrFail(to, what).st_size == 0) fail(ENODATA, what);
+  if (copyByReading(from, to, nullptr, what) == 0) fail(ENODATA, what);
 }
 
 // Copies the data of the regular file or pipe `from` (whose status is `info`) into the empty file
@@ -236,7 +229,7 @@ void copyData(int from, const struct stat& info, int to, CopyMeter& meter,
     return;
   }
   if (copyInKernel(from, to, meter, what)) return;
-  copyByReading(from, to, meter, what);
+  copyByReading(from, to, &meter, what);
 }
 
 // --- permissions -------------------------------------------------------------------------------
@@ -304,8 +297,10 @@ void copyEntry(int from, const char* name, int to, const CopyRoot& root, mode_t 
     return;
   }
   if (S_ISDIR(info.st_mode)) {
-    if (info.st_dev == root.device && info.st_ino == root.inode) fail(EINVAL, what);
     const FileDescriptor source = openOrFail(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
+    // The folder opened, not the one looked at by name: either could have been swapped in between.
+    const struct stat opened = statOrFail(source.get(), what);
+    if (opened.st_dev == root.device && opened.st_ino == root.inode) fail(EINVAL, what);
     if (::mkdirat(to, name, S_IRWXU) != 0) fail(errno, what);
     const FileDescriptor target = openOrFail(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, what);
     copyFolderContents(source.get(), target.get(), root, mask, meter, what);

@@ -28,11 +28,13 @@ void cancelAll() {
 }
 
 void reset() {
+  // The flag first: a cancelAll() in between then leaves copies cancelled, never a wake-up
+  // descriptor that stays readable while nothing is cancelled.
+  cancelled.store(false);
   if (const int fd = eventDescriptor(); fd >= 0) {
     std::uint64_t count = 0;
     [[maybe_unused]] const auto got = ::read(fd, &count, sizeof count);  // EAGAIN: not signalled
   }
-  cancelled.store(false);
 }
 
 bool isCancelled() { return cancelled.load(std::memory_order_relaxed); }

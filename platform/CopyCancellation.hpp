@@ -3,9 +3,9 @@
 // Cancelling the process's file copies (fileManager::copyItem) from another thread: a share that
 // ends while a long recording is still being copied must not wait for the copy's end.
 //
-// A copy looks between chunks of a few MiB and, while it waits on a pipe, at once: cancelled, it
-// fails with ECANCELED and leaves nothing behind, as any failed copy. A clone (FICLONE) is one
-// step and ends as it would have. Any thread.
+// A copy looks between chunks (1 MiB in the kernel, 128 KiB through its buffer) and, while it
+// waits on a pipe, at once: cancelled, it fails with ECANCELED and leaves nothing behind, as any
+// failed copy. A clone (FICLONE) is one step and ends as it would have. Any thread.
 namespace platform::copyCancellation {
 
 // Ends every copy under way, and fails every later one at its start, until reset().

@@ -15,8 +15,8 @@ std::atomic<std::uint64_t> totalBytes{0};
 }  // namespace
 
 CopyProgress copyProgress() {
-  // The total first: a copy counts its total before its bytes, so this never reads done bytes
-  // without the total they belong to.
+  // The total first, as a copy counts it first; relaxed loads may still see bytes done before
+  // their total, which the minimum below hides.
   const auto total = totalBytes.load(std::memory_order_relaxed);
   const auto completed = completedBytes.load(std::memory_order_relaxed);
   return {std::min(completed, total), total};
@@ -35,6 +35,11 @@ void CopyMeter::restart() {
   expected_ = 0;
 }
 
+void CopyMeter::finish() {
+  advance(expected_ - advanced_);
+  finished_ = true;
+}
+
 void CopyMeter::expect(std::uint64_t bytes) {
   expected_ += bytes;
   totalBytes.fetch_add(bytes, std::memory_order_relaxed);
@@ -42,7 +47,7 @@ void CopyMeter::expect(std::uint64_t bytes) {
 
 void CopyMeter::advance(std::uint64_t bytes) {
   // A file that grew meanwhile: its extra bytes were never expected.
-  bytes = std::min(bytes, expected_ - std::min(expected_, advanced_));
+  bytes = std::min(bytes, expected_ - advanced_);
   advanced_ += bytes;
   completedBytes.fetch_add(bytes, std::memory_order_relaxed);
 }

@@ -20,8 +20,9 @@ class CopyMeter {
   void advance(std::uint64_t bytes);
   // The copy starts over: what it counted so far is taken out.
   void restart();
-  // The copy succeeded: its bytes stay counted.
-  void finish() { finished_ = true; }
+  // The copy succeeded: its bytes stay counted, and it counts as whole even where a file shrank
+  // meanwhile, so that a finished batch shows all of its total done.
+  void finish();
 
  private:
   std::uint64_t expected_ = 0;

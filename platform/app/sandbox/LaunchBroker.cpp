@@ -70,7 +70,8 @@ Message answerOpen(const LaunchPolicy& policy, const std::vector<std::string>& f
   Message answer;
   try {
     const std::vector<std::string> files(fields.begin() + 1, fields.end());
-    if (fields.front() == "dbus:" + policy.trust().applicationIdentifier) {
+    const auto byName = application_bus::busLocation(policy.trust().applicationIdentifier);
+    if (byName && fields.front() == byName->absoluteString()) {
       return answerOpenByName(policy, files);
     }
     const auto launch = policy.verify(fields.front(), files);

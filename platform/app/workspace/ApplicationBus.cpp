@@ -18,6 +18,9 @@
 namespace platform::application_bus {
 namespace {
 
+// The scheme of the location of an application known only by its name on the bus.
+constexpr std::string_view busScheme = "dbus:";
+
 // The library, once a caller has made sure it loads.
 const GioLibrary& gio() { return *gioLibrary(); }
 
@@ -240,10 +243,14 @@ void callOpen(GDBusConnection* connection, const std::string& name, const std::v
 
 }  // namespace
 
+std::optional<Url> busLocation(std::string_view name) {
+  return Url::parse(std::string(busScheme).append(name));
+}
+
 std::optional<std::string> busName(const Url& application) {
   std::optional<std::string> name;
-  if (const std::string text = application.absoluteString(); text.starts_with("dbus:")) {
-    name = text.substr(5);
+  if (const std::string text = application.absoluteString(); text.starts_with(busScheme)) {
+    name = text.substr(busScheme.size());
   } else if (application.pathExtension() == "desktop") {
     name = application.deletingPathExtension().lastPathComponent();
   } else {

@@ -33,6 +33,10 @@ bool isWellKnownName(std::string_view name);
 // known only by the name it owns); none when that is no valid bus name.
 std::optional<std::string> busName(const Url& application);
 
+// The location `dbus:NAME` of the application known only by `name`, the name it owns on the bus;
+// none where that is no URL.
+std::optional<Url> busLocation(std::string_view name);
+
 // Opens `files` through `name` on the bus, as open() does, when the application takes files
 // there: when a process owns the name on the bus now, or when it is `activatable` (its desktop
 // entry says DBusActivatable=true) and the bus starts it (org.freedesktop.DBus.StartServiceByName)

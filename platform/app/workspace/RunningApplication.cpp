@@ -205,14 +205,18 @@ std::shared_ptr<RunningApplication> owningTheBusName(
       })) {
     return nullptr;
   }
-  auto described = describeAll({*owner}, Owner::thisUser, [](const auto&) { return true; });
-  if (described.empty()) return nullptr;
-  const auto& process = *described.front();
-  if (process.bundleIdentifier() == identifier) return described.front();
+  // One pidfd for all that is read of the process, and then kept: a second one, opened by its
+  // number, could hold another process that took the number meanwhile.
   FileDescriptor pidfd = openPidfd(*owner);
-  if (!pidfd.valid()) return nullptr;
-  return std::make_shared<RunningApplication>(*owner, pidfd.release(), process.executableURL(),
-                                              Url::parse("dbus:" + name), name);
+  if (!pidfd.valid() || !belongsToThisUser(*owner)) return nullptr;
+  const auto path = executablePaths({*owner}).front();
+  if (!path || hasEnded(pidfd.get())) return nullptr;
+  std::map<std::string, std::optional<std::string>> identifiers;
+  const auto bundle = bundleOfProgram(*path, identifiers);
+  const bool inItsBundle = bundle && bundle->identifier == identifier;
+  return std::make_shared<RunningApplication>(
+      *owner, pidfd.release(), Url::fileURL(*path, false),
+      inItsBundle ? bundle->url : application_bus::busLocation(name), name);
 }
 
 }  // namespace

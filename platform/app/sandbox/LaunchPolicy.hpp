@@ -66,14 +66,14 @@ class LaunchPolicy {
  public:
   explicit LaunchPolicy(LaunchTrust trust);
 
-  // The verified start that opens `files` with `application`, its command lines each fitted
-  // into `room` (see fitCommandLine()). Throws std::system_error: EPERM when the application or a
-  // file is not one the policy accepts, the errno of reading the application (ENOENT, EACCES, …)
-  // otherwise.
   // Whether every one of `files` is one the policy hands to the application: throws
   // std::system_error(EPERM) for the first that is not.
   void verifyFiles(const std::vector<std::string>& files) const;
 
+  // The verified start that opens `files` with `application`, its command lines each fitted
+  // into `room` (see fitCommandLine()). Throws std::system_error: EPERM when the application or a
+  // file is not one the policy accepts, the errno of reading the application (ENOENT, EACCES, …)
+  // otherwise.
   VerifiedLaunch verify(const std::string& application, const std::vector<std::string>& files,
                         std::size_t room = argumentRoom()) const;
 

@@ -6,15 +6,17 @@
 // name into one folder, in this process. The files go into a new folder inside FOLDER (default
 // /var/tmp, which is on disk where /tmp may be memory), removed at the end.
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -169,30 +171,24 @@ int manyCopies(const Options& options, const fs::path& folder) {
   return 0;
 }
 
-// Reads the copies' progress every `period` until `done`, as the share's sheet does.
-void watchProgress(const std::atomic<bool>& done, std::chrono::milliseconds period) {
+// Reads the copies' progress every `period`, as the share's sheet does, until asked to stop,
+// which wakes it at once: the copy's time must not include a last wait.
+void watchProgress(const std::stop_token& stop, std::chrono::milliseconds period) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock lock(mutex);
   std::uint64_t seen = 0;
-  while (!done.load()) {
+  while (!stop.stop_requested()) {
     seen += platform::copyProgress().completed;
-    std::this_thread::sleep_for(period);
+    wake.wait_for(lock, stop, period, [] { return false; });
   }
   if (seen == 1) std::puts("");  // keeps the reads from being optimised away
 }
 
 int copyInOnce(int argc, char** argv, bool watched) {
   if (argc != 4) return 2;
-  std::atomic<bool> done{false};
-  std::thread watcher;
-  if (watched)
-    watcher = std::thread(watchProgress, std::cref(done), std::chrono::milliseconds(200));
-  struct Join {
-    std::atomic<bool>& done;
-    std::thread& watcher;
-    ~Join() {
-      done.store(true);
-      if (watcher.joinable()) watcher.join();
-    }
-  } join{done, watcher};
+  std::jthread watcher;  // asked to stop and joined as the copy returns
+  if (watched) watcher = std::jthread(watchProgress, std::chrono::milliseconds(200));
   try {
     DidedaZiv::AudioIntake::copyIn(fileURL(argv[1]), folderURL(argv[2]), argv[3]);
     return 0;

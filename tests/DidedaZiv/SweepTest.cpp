@@ -12,12 +12,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "DidedaZiv/AudioIntake.hpp"
 #include "platform/FileManager.hpp"
 #include "tests/support/RefusedSystemCalls.hpp"
+#include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/Unremovable.hpp"
 #include "tests/support/Urls.hpp"
@@ -186,29 +185,23 @@ TEST(SweepTest, AnEntryWhoseDatesCannotBeReadStays) {
   makeEntry(inbox / "A");
   const auto late = newestOfAll(inbox) + std::chrono::hours(24 * 365);
 
-  const pid_t child = ::fork();
-  if (child == 0) {
+  const int status = testing_support::runInChild([&] {
     // The listing examines each entry without following it; removal looks by other calls.
     if (!testing_support::refuseSystemCalls({{.call = __NR_statx,
                                               .error = EACCES,
                                               .match = testing_support::Match::anyBitOf,
                                               .argument = 2,
                                               .value = AT_SYMLINK_NOFOLLOW}})) {
-      ::_exit(125);
+      return 125;
     }
     const auto entries = platform::fileManager::contentsOfDirectory(folderURL(inbox));
-    if (entries.size() != 1 || entries[0].creationDate || entries[0].modificationDate) ::_exit(124);
+    if (entries.size() != 1 || entries[0].creationDate || entries[0].modificationDate) return 124;
     sweep(folderURL(inbox), kHour, {}, late);
-    ::_exit(0);
-  }
-  ASSERT_GT(child, 0);
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 125)
-    GTEST_SKIP() << "this machine does not let a process filter calls";
-  ASSERT_EQ(WEXITSTATUS(status), 0) << "124: the dates could be read";
+    return 0;
+  });
+  ASSERT_LT(status, 128) << "ended by signal " << status - 128;
+  if (status == 125) GTEST_SKIP() << "this machine does not let a process filter calls";
+  ASSERT_EQ(status, 0) << "124: the dates could be read; 127: the sweep threw";
   EXPECT_EQ(namesIn(inbox), Names{"A"});
 
   // Once they can be read, it is old enough to go.

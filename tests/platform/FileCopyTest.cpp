@@ -36,6 +36,7 @@
 #include "platform/FileManager.hpp"
 #include "tests/support/Mounts.hpp"
 #include "tests/support/RefusedSystemCalls.hpp"
+#include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
 #include "tests/support/Urls.hpp"
 
@@ -51,6 +52,7 @@ using testing_support::Match;
 using testing_support::namesIn;
 using testing_support::readFile;
 using testing_support::refuseSystemCalls;
+using testing_support::runInChild;
 using testing_support::writeFile;
 
 // The error code copyItem fails with, or 0 when it succeeds.
@@ -67,16 +69,6 @@ struct stat statOf(const fs::path& path) {
   struct stat info {};
   EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
   return info;
-}
-
-// Runs `body` in a forked child and returns its exit code (128 + signal when killed).
-int inChildProcess(const std::function<int()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class FileCopy : public ::testing::Test {
@@ -276,7 +268,7 @@ TEST_F(FileCopy, FailsForAnUnreadableSourceLeavingNothingBehind) {
 
   for (const char* source : {"secret.m4a", "Session"}) {
     SCOPED_TRACE(source);
-    const int exitCode = inChildProcess([&] {
+    const int exitCode = runInChild([&] {
       if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)
         return 125;
       return errorOfCopy(temp / source, into / source);
@@ -444,7 +436,7 @@ TEST_F(FileCopy, LeavesPipesSocketsAndDevicesOutOfACopiedFolder) {
     SCOPED_TRACE(c.who);
     if (c.user && ::geteuid() != 0) continue;
     const fs::path copy = temp / "into" / c.who;
-    const int exitCode = inChildProcess([&] {
+    const int exitCode = runInChild([&] {
       if (c.user &&
           (::setgroups(0, nullptr) != 0 || ::setgid(*c.user) != 0 || ::setuid(*c.user) != 0)) {
         return 125;
@@ -514,7 +506,7 @@ TEST_F(FileCopy, TakesTheSourcesBitsLessTheUmask) {
     ASSERT_EQ(::chmod((folder / "Session" / "take.m4a").c_str(), c.fileMode), 0);
     ASSERT_EQ(::chmod((folder / "Session").c_str(), 0777), 0);
 
-    const int exitCode = inChildProcess([&] {
+    const int exitCode = runInChild([&] {
       ::umask(c.umask);
       if (const int e = errorOfCopy(folder / "Session" / "take.m4a", folder / "take.m4a")) return e;
       return errorOfCopy(folder / "Session", folder / "Copy");
@@ -549,7 +541,7 @@ TEST_F(FileCopy, CopiesWhereTheKernelRefusesRenamingWithoutReplacingOrCopyingIts
   ASSERT_EQ(::chmod((temp / "Session").c_str(), 0550), 0);
   writeFile(temp / "into" / "taken.m4a", "earlier");
 
-  const int exitCode = inChildProcess([&] {
+  const int exitCode = runInChild([&] {
     if (!refuseNoReplaceAndKernelCopy()) return 125;
     if (::syscall(__NR_renameat2, AT_FDCWD, "a", AT_FDCWD, "b", 0) != -1 || errno != EINVAL)
       return 124;
@@ -580,7 +572,7 @@ TEST_F(FileCopy, CopiesAnewFromTheStartWhereTheUnnamedCopyCannotBeNamed) {
 
   int exitCode = -1;
   const auto appeared = namesAppearingDuring(temp / "into", [&] {
-    exitCode = inChildProcess([&] {
+    exitCode = runInChild([&] {
       const bool refused = refuseSystemCalls({
           {.call = __NR_linkat,
            .error = ENOENT,
@@ -627,7 +619,7 @@ TEST_F(FileCopy, AFolderCopyFailingAtTheEndLeavesNothingThoughItsBitsForbidEmpty
   ASSERT_EQ(::chmod((temp / "into").c_str(), 0777), 0);
   ASSERT_EQ(::chmod(temp.path().c_str(), 0755), 0);
 
-  const int exitCode = inChildProcess([&] {
+  const int exitCode = runInChild([&] {
     if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) return 125;
     if (!failRenaming()) return 126;
     return errorOfCopy(temp / "Session", temp / "into" / "Session");
@@ -673,7 +665,7 @@ TEST_F(FileCopy, AFolderCopyWithoutRenamingWithoutReplacingIsWholeOrLeavesNothin
 
     int exitCode = -1;
     const auto appeared = namesAppearingDuring(into, [&] {
-      exitCode = inChildProcess([&] {
+      exitCode = runInChild([&] {
         if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)
           return 125;
         const testing_support::Refusal noReplace = {.call = __NR_renameat2,

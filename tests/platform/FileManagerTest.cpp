@@ -13,15 +13,14 @@
 #include <thread>
 #include <vector>
 
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
 
 namespace {
@@ -31,6 +30,7 @@ namespace fileManager = platform::fileManager;
 using platform::Url;
 using testing_support::namesIn;
 using testing_support::readFile;
+using testing_support::runInChild;
 using testing_support::writeFile;
 
 constexpr unsigned kNobody = 65534;
@@ -53,23 +53,6 @@ std::vector<std::string> treeOf(const fs::path& folder) {
   }
   std::sort(paths.begin(), paths.end());
   return paths;
-}
-
-// Runs `step` in a child process of its own, as the unprivileged user when `asUser` is given, and
-// returns its exit status: what `step` returned, 126 when the user could not be switched.
-int runInChild(const std::function<int()>& step, std::optional<unsigned> asUser = std::nullopt) {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (asUser &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(*asUser) != 0 || ::setuid(*asUser) != 0)) {
-      ::_exit(126);
-    }
-    ::_exit(step());
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class FileManagerTest : public ::testing::Test {

@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,6 +24,7 @@
 #include "platform/detail/Posix.hpp"
 #include "tests/support/Mounts.hpp"
 #include "tests/support/RefusedSystemCalls.hpp"
+#include "tests/support/Subprocess.hpp"
 #include "tests/support/TempFolder.hpp"
 
 namespace {
@@ -261,24 +261,18 @@ std::optional<Opened> openBeneathByWalking(int folder, const char* path, int fla
   if (::pipe2(ends.data(), O_CLOEXEC) != 0) return Opened{.error = -1};
   posix::FileDescriptor reading(ends[0]);
   posix::FileDescriptor writing(ends[1]);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (!testing_support::refuseSystemCalls({{.call = __NR_openat2, .error = ENOSYS}})) {
-      ::_exit(125);
-    }
-    if (::syscall(__NR_openat2, AT_FDCWD, ".", nullptr, 0) != -1 || errno != ENOSYS) ::_exit(124);
+  // What the child writes fits in the pipe: it ends without waiting for a reader.
+  const int status = testing_support::runInChild([&] {
+    if (!testing_support::refuseSystemCalls({{.call = __NR_openat2, .error = ENOSYS}})) return 125;
+    if (::syscall(__NR_openat2, AT_FDCWD, ".", nullptr, 0) != -1 || errno != ENOSYS) return 124;
     const Opened opened = openBeneath(folder, path, flags, mounts);
-    ::_exit(posix::writeAll(writing.get(), &opened, sizeof opened) == 0 ? 0 : 1);
-  }
+    return posix::writeAll(writing.get(), &opened, sizeof opened) == 0 ? 0 : 1;
+  });
   writing = posix::FileDescriptor();
   Opened opened{.error = -1};
   const ssize_t got = posix::readAll(reading.get(), &opened, sizeof opened);
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 125) return std::nullopt;
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << "the walking child's status " << status;
+  if (status == 125) return std::nullopt;
+  EXPECT_EQ(status, 0) << "the walking child's exit status (127: it threw; 128 + N: signal N)";
   if (got != static_cast<ssize_t>(sizeof opened)) return Opened{.error = -1};
   return opened;
 }

@@ -109,6 +109,26 @@ ProcessResult run(const std::vector<std::string>& argv, const ProcessOptions& op
   return result;
 }
 
+int runInChild(const std::function<int()>& step, std::optional<unsigned> asUser) {
+  const pid_t child = ::fork();
+  check(child, "fork");
+  if (child == 0) {
+    if (asUser &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(*asUser) != 0 || ::setuid(*asUser) != 0)) {
+      ::_exit(126);
+    }
+    try {
+      ::_exit(step());
+    } catch (...) {
+      ::_exit(127);
+    }
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return exitStatusOf(status);
+}
+
 int exitStatusOf(int waitStatus) {
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
 }

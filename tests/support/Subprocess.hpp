@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,6 +27,13 @@ struct ProcessOptions {
 
 // Runs `argv` to its end and returns what it printed and how it ended.
 ProcessResult run(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// Runs `step` in a forked child, as the user `asUser` (its uid and gid, no extra groups) when
+// given, and waits for it to end. Returns the child's exit status (as exitStatusOf): what `step`
+// returned, 126 when the user could not be switched, 127 when `step` threw. The child ends by
+// _exit whatever happens, so it never returns into the test's framework to run the rest of the
+// suite a second time.
+int runInChild(const std::function<int()>& step, std::optional<unsigned> asUser = std::nullopt);
 
 // The exit code in a wait status, or 128 + the number of the signal that ended the process.
 int exitStatusOf(int waitStatus);

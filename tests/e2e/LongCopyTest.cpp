@@ -5,22 +5,18 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/e2e/E2eFixture.hpp"
 #include "tests/e2e/LiveShare.hpp"
+#include "tests/support/Promptly.hpp"
 #include "tests/support/SlowDisk.hpp"
 #include "tests/support/Terminal.hpp"
 #include "tests/support/WaitUntil.hpp"
@@ -32,23 +28,8 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// Within a second; a sanitizer's program takes longer to end, whatever it ends for.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr auto promptly = seconds(3);
-#else
-constexpr auto promptly = seconds(1);
-#endif
-
-// Bytes the process has read from storage so far (/proc/<pid>/io).
-std::uint64_t storageBytesRead(pid_t pid) {
-  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
-  std::string key;
-  std::uint64_t value = 0;
-  while (io >> key >> value) {
-    if (key == "read_bytes:") return value;
-  }
-  return 0;
-}
+using testing_support::promptly;
+using testing_support::SlowDisk;
 
 // What lies in the test's folder, $TMPDIR of the share, beyond what the test made itself.
 std::vector<std::string> leftBehind(const fs::path& folder) {
@@ -67,16 +48,17 @@ class LongCopyTest : public ShareExtensionTest {
  protected:
   void SetUp() override {
     ShareExtensionTest::SetUp();
+    if (IsSkipped()) return;
     disk_.emplace(folder() / "slow.img", folder() / "slow");
     if (!disk_->ok()) GTEST_SKIP() << disk_->why();
     makeInbox();
   }
   void TearDown() override { disk_.reset(); }
 
-  const testing_support::SlowDisk& disk() const { return *disk_; }
+  const SlowDisk& disk() const { return *disk_; }
 
  private:
-  std::optional<testing_support::SlowDisk> disk_;
+  std::optional<SlowDisk> disk_;
 };
 
 TEST_F(LongCopyTest, AnInterruptionDuringTheCopyEndsTheShareWithinASecondLeavingNothing) {
@@ -90,7 +72,7 @@ TEST_F(LongCopyTest, AnInterruptionDuringTheCopyEndsTheShareWithinASecondLeaving
     ASSERT_TRUE(share.started());
     share.readUntil(sending, seconds(10));
     ASSERT_TRUE(testing_support::waitUntil(
-        [&] { return storageBytesRead(share.pid()) > (std::uint64_t{1} << 20); },
+        [&] { return SlowDisk::bytesReadBy(share.pid()) > (std::uint64_t{1} << 20); },
         milliseconds(10000)))
         << "the copy is under way, and slow";
 
@@ -120,8 +102,7 @@ TEST_F(LongCopyTest, TheTerminalSheetShowsHowFarTheCopyHasCome) {
   std::string seen;
   testing_support::readTerminalUntil(program.terminal, seen, "MiB/s");
   ::kill(-program.pid, SIGTERM);
-  int status = 0;
-  ::waitpid(program.pid, &status, 0);
+  ::waitpid(program.pid, nullptr, 0);
   ::close(program.terminal);
 
   EXPECT_NE(seen.find("Sending to KelpWord"), std::string::npos) << seen;
@@ -138,7 +119,7 @@ TEST_F(LongCopyTest, PrintedLinesShowNoProgress) {
   ASSERT_TRUE(share.started());
   // Long enough for several updates of a terminal sheet.
   ASSERT_TRUE(testing_support::waitUntil(
-      [&] { return storageBytesRead(share.pid()) > (std::uint64_t{8} << 20); },
+      [&] { return SlowDisk::bytesReadBy(share.pid()) > (std::uint64_t{8} << 20); },
       milliseconds(10000)));
   share.signalGroup(SIGINT);
   EXPECT_EQ(share.wait(), 1);

@@ -19,6 +19,7 @@
 #include "tests/e2e/E2eFixture.hpp"
 #include "tests/e2e/LiveShare.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/Promptly.hpp"
 #include "tests/support/WaitUntil.hpp"
 
 namespace e2e {
@@ -74,11 +75,7 @@ class SilentKelpWordTest : public ShareExtensionTest {
 };
 
 // At once: within two seconds, or longer for a sanitizer's program, slower to end.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr auto atOnce = std::chrono::seconds(5);
-#else
-constexpr auto atOnce = std::chrono::seconds(2);
-#endif
+constexpr auto atOnce = std::chrono::seconds(testing_support::sanitized ? 5 : 2);
 
 bool hasEnded(pid_t pid) {
   return testing_support::waitUntil([&] { return ::kill(pid, 0) != 0; }, std::chrono::seconds(5));

@@ -43,6 +43,26 @@ bool writeText(const fs::path& file, const std::string& text) {
   return out.good();
 }
 
+// The test's own cgroup, as /proc/self/cgroup names it, in the hierarchy mounted at `root`: the
+// v2 one ("0::/path") when `controller` is empty, else the v1 one that holds `controller`. The
+// root itself when the line is missing.
+fs::path ownCgroup(const fs::path& root, const std::string& controller) {
+  std::ifstream lines("/proc/self/cgroup");
+  for (std::string line; std::getline(lines, line);) {
+    const auto first = line.find(':');
+    if (first == std::string::npos) continue;
+    const auto second = line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const bool found =
+        controller.empty()
+            ? line.compare(0, first, "0") == 0 && controllers.empty()
+            : ("," + controllers + ",").find("," + controller + ",") != std::string::npos;
+    if (found) return root / fs::path(line.substr(second + 1)).relative_path();
+  }
+  return root;
+}
+
 }  // namespace
 
 SlowDisk::SlowDisk(const fs::path& image, const fs::path& at) : image_(image), at_(at) {
@@ -96,8 +116,17 @@ SlowDisk::~SlowDisk() {
 void SlowDisk::enter() const { writeText(cgroup_ / "cgroup.procs", std::to_string(::getpid())); }
 
 void SlowDisk::leave() const {
-  if (!cgroup_.empty())
-    writeText(cgroup_.parent_path() / "cgroup.procs", std::to_string(::getpid()));
+  if (!cgroup_.empty()) writeText(home_ / "cgroup.procs", std::to_string(::getpid()));
+}
+
+std::uint64_t SlowDisk::bytesReadBy(pid_t pid) {
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  std::uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "read_bytes:") return value;
+  }
+  return 0;
 }
 
 bool SlowDisk::throttle() {
@@ -108,13 +137,16 @@ bool SlowDisk::throttle() {
   const std::string name = "kelpword-slow-disk-" + std::to_string(::getpid());
   const fs::path v2 = "/sys/fs/cgroup";
   if (output("cat /sys/fs/cgroup/cgroup.controllers 2>/dev/null").find("io") != std::string::npos) {
+    // Left on afterwards: another test's slow disk may rely on it by then.
     writeText(v2 / "cgroup.subtree_control", "+io");
+    home_ = ownCgroup(v2, "");
     cgroup_ = v2 / name;
     if (::mkdir(cgroup_.c_str(), 0755) != 0) return false;
     return writeText(cgroup_ / "io.max", device + " rbps=" + std::to_string(readBytesPerSecond));
   }
   const fs::path v1 = "/sys/fs/cgroup/blkio";
   if (!fs::exists(v1 / "blkio.throttle.read_bps_device")) return false;
+  home_ = ownCgroup(v1, "blkio");
   cgroup_ = v1 / name;
   if (::mkdir(cgroup_.c_str(), 0755) != 0) return false;
   return writeText(cgroup_ / "blkio.throttle.read_bps_device",

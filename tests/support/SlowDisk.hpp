@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include <sys/types.h>
+
 namespace testing_support {
 
 // A slow disk: an ext2 file system on a loop device holding one recording of real blocks (ext2
@@ -28,8 +30,12 @@ class SlowDisk {
 
   // Places the test, and so the processes it starts from now on, in the slow cgroup.
   void enter() const;
-  // Takes the test out again; what it started stays.
+  // Takes the test back to the cgroup it was in when the disk was made; what it started stays.
   void leave() const;
+
+  // Bytes the process `pid` has read from storage so far (/proc/<pid>/io), so a test can tell a
+  // copy from the slow disk is under way; 0 when that cannot be read.
+  static std::uint64_t bytesReadBy(pid_t pid);
 
  private:
   bool throttle();
@@ -38,6 +44,7 @@ class SlowDisk {
   std::filesystem::path at_;
   std::string device_;
   std::filesystem::path cgroup_;
+  std::filesystem::path home_;  // the test's own cgroup in the same hierarchy
   bool mounted_ = false;
   std::string why_;
 };

@@ -80,10 +80,11 @@ ScreenReaderSession::~ScreenReaderSession() {
   if (launcher_ > 0) {
     ::kill(-launcher_, SIGTERM);
     ::waitpid(launcher_, nullptr, 0);
-    // The rest of the group is not this process's to wait for.
-    testing_support::waitUntil([this] { return ::kill(-launcher_, 0) != 0; },
-                               std::chrono::seconds(10));
-    ::kill(-launcher_, SIGKILL);
+    // The rest of the group is not this process's to wait for. Killed only while it is still
+    // there: once gone, its id may already name another group.
+    const bool gone = testing_support::waitUntil([this] { return ::kill(-launcher_, 0) != 0; },
+                                                 std::chrono::seconds(10));
+    if (!gone) ::kill(-launcher_, SIGKILL);
   }
   bus_.reset();
 }
